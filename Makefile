@@ -1,0 +1,48 @@
+# KOVA 2.0: `make test` installs, builds and runs every test; `make run` opens the window.
+JOBS ?= 2
+GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all setup build build-tsan build-asan test test-plain test-tsan test-asan run bench screenshot clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	@if [ ! -f build/CMakeCache.txt ]; then cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(GEN); fi
+	cmake --build build -j $(JOBS)
+
+# Sanitizer folders build the Qt-free libraries and their tests only.
+build-tsan: setup
+	@if [ ! -f build-tsan/CMakeCache.txt ]; then cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=thread -DKOVA_BUILD_GUI=OFF $(GEN); fi
+	cmake --build build-tsan -j $(JOBS)
+
+build-asan: setup
+	@if [ ! -f build-asan/CMakeCache.txt ]; then cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address -DKOVA_BUILD_GUI=OFF $(GEN); fi
+	cmake --build build-asan -j $(JOBS)
+
+test-plain: build
+	bash scripts/check-no-qt.sh build
+	cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+test-tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -LE slow
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ctest --output-on-failure -j $(JOBS) -LE slow
+
+test: test-plain test-tsan test-asan
+
+run: build
+	@bash scripts/run.sh
+
+bench: build
+	@bash scripts/setup.sh bench
+	@bash bench/run.sh
+
+screenshot: build
+	@bash scripts/screenshot.sh
+
+clean:
+	rm -rf build build-tsan build-asan

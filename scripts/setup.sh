@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs everything the build, the program and the tests need. Idempotent: when every
+# package is present it installs nothing. `scripts/setup.sh bench` adds the benchmark peers.
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake ninja-build make pkg-config
+  # tests
+  libgtest-dev libgmock-dev
+  # the window
+  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
+  # headless display for GUI tests, screenshots and `make run` without a desktop
+  xvfb xauth x11-apps imagemagick
+  # real proxy peers of the socket and relay tests
+  microsocks dante-server tinyproxy
+)
+if [[ "${1:-}" == "bench" ]]; then
+  packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+[[ $(id -u) -ne 0 ]] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# Packaged daemons must not start on install: the tests start their own copies on free ports.
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee $policy >/dev/null && $SUDO chmod +x $policy && made_policy=1
+fi
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+[[ $made_policy -eq 1 ]] && $SUDO rm -f $policy
+exit 0
