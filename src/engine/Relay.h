@@ -1,0 +1,53 @@
+#pragma once
+// The relay engine: the two slot tables, the workers, the listener's start and stop, relay
+// set-up with failover, the pumps and teardown, and the monitor sweep's table work. It reaches
+// its window only through IRelayWindow and never touches Qt.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/WindowHost.h"
+
+namespace kova {
+
+using TTickSource = std::function<uint32_t()>;  // ms tick, 32-bit, wrapping; injectable in tests
+uint32_t SystemTick();                           // CLOCK_MONOTONIC in ms, truncated to 32 bits
+
+struct TMonitorRows {                     // one sweep's output, in slot order
+  std::vector<std::string> Connections;  // "0;127.0.0.1:3345;127.0.0.1:80;1500;320;2:5"
+  std::vector<std::string> Threads;      // "0;0[客户->服务]", "1;0[服务->客户]"
+};
+
+class TRelayEngine {
+ public:
+  // Empty tables, NextServerIndex 0.
+  explicit TRelayEngine(IRelayWindow& window, TTickSource tick = SystemTick);
+  // Listener first, then the workers (waited for), then the sockets; never hangs.
+  ~TRelayEngine();
+
+  TRelayEngine(const TRelayEngine&) = delete;
+  TRelayEngine& operator=(const TRelayEngine&) = delete;
+
+  // Window thread only:
+  void StartService(const std::string& portText);  // start the listener on the typed port
+  void StopService();                               // end the listener; running relays go on
+  void HandleMessage(uint32_t msg, intptr_t wParam);  // 1025, 1027, 1125, 1126
+  TMonitorRows Sweep();  // one monitor tick: idle clearing, return of thread slots, rows
+  void SetTarget(const std::string& host, const std::string& port);
+  void ResetNextServerIndex();
+  std::string TargetHost() const;
+  std::string TargetPort() const;
+  int NextServerIndex() const;
+  int ConnectionsInUse() const;  // for tests
+  int ThreadsInUse() const;      // for tests
+
+  struct TImpl;
+
+ private:
+  std::unique_ptr<TImpl> impl_;
+};
+
+}  // namespace kova
