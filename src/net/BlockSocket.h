@@ -236,6 +236,13 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   int SocketProtocol() const override { return IPPROTO_TCP; }
 
  protected:
+  // SOCKS branches of Listen/Accept (defined with the SOCKS client): Listen calls SocksListen()
+  // when SocksProxyHost is set; Accept calls SocksAccept while SocksActive is true.
+  void SocksListen(bool throughTunnel = false);
+  int SocksAccept();
+  // Called by the direct row of Connect after it succeeds: a plain connection reports its own
+  // peer, not the SOCKS or tunnel target of an earlier connection of this object.
+  void ForgetProxySession();
   void SetTunnelOpen(bool v) { tunnelOpen_.store(v, std::memory_order_relaxed); }
   void SetTunnelTarget(const std::string& host, const std::string& port);
   void DirectConnect(const std::string& host, const std::string& port) {
