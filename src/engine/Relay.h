@@ -41,6 +41,7 @@ class TRelayEngine {
   std::string TargetHost() const;
   std::string TargetPort() const;
   int NextServerIndex() const;
+  std::string ListeningAddress() const;  // bound address of the listener that last reported 1
   int ConnectionsInUse() const;  // for tests
   int ThreadsInUse() const;      // for tests
 
