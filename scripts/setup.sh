@@ -16,7 +16,7 @@ packages=(
   microsocks dante-server tinyproxy
 )
 if [[ "${1:-}" == "bench" ]]; then
-  packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps)
+  packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps proxychains4 python3 iproute2)
 fi
 
 missing=()

@@ -1,0 +1,181 @@
+# Helpers of the relay benchmark: process control, free ports, parsers, ratios and verdicts.
+# Sourced by bench/run.sh and bench/selftest.sh; defines functions only.
+
+# The system interpreter: a version-manager shim in PATH costs half a second per call.
+if [[ -x /usr/bin/python3 ]]; then PY=/usr/bin/python3; else PY=python3; fi
+
+# Every process the benchmark starts, as a process-group id (each runs in its own session).
+BENCH_PIDS=()
+
+# Prints a free TCP port on the given loopback address (the kernel picks it).
+free_port() {
+  "$PY" - "${1:-127.0.0.1}" <<'EOF'
+import socket, sys
+host = sys.argv[1]
+s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+s.bind((host, 0))
+print(s.getsockname()[1])
+s.close()
+EOF
+}
+
+# True when ADDR is a loopback address (127.0.0.0/8 or ::1); anything else must never be a target.
+is_loopback() {
+  local a=${1#[}
+  a=${a%]}
+  case $a in
+    ::1 | 0:0:0:0:0:0:0:1) return 0 ;;
+    127.*) ;;
+    *) return 1 ;;
+  esac
+  # Four decimal octets, each 0..255: "127.evil.com" or "127.0.0.1.example" are host names, not loopback.
+  local IFS=. o n=0
+  for o in $a; do
+    [[ $o =~ ^[0-9]{1,3}$ ]] && ((10#$o <= 255)) || return 1
+    n=$((n + 1))
+  done
+  ((n == 4))
+}
+
+# start_bg NAME CMD...: runs CMD in its own session with output in $BENCH_DIR/NAME.log.
+start_bg() {
+  local name=$1
+  shift
+  setsid "$@" >"$BENCH_DIR/$name.log" 2>&1 </dev/null &
+  local pid=$!
+  BENCH_PIDS+=("$pid")
+  LAST_PID=$pid
+}
+
+# Stops one started process group: TERM, then KILL after a bounded wait.
+stop_group() {
+  local pid=$1 i
+  kill -TERM -- "-$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 30; i++)); do
+    kill -0 -- "-$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+stop_all() {
+  local p
+  for p in "${BENCH_PIDS[@]}"; do
+    stop_group "$p"
+  done
+  BENCH_PIDS=()
+}
+
+# wait_listen PORT SECONDS: true once something listens on PORT; checked without connecting,
+# because a probe connection through a relay would reach the target as a stray client.
+wait_listen() {
+  local port=$1 deadline=$((SECONDS + $2))
+  while ((SECONDS <= deadline)); do
+    [[ -n $(ss -Hltn "sport = :$port" 2>/dev/null) ]] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# wait_line FILE REGEX SECONDS: prints the first line of FILE matching REGEX once it appears.
+wait_line() {
+  local file=$1 re=$2 deadline=$((SECONDS + $3)) line
+  while ((SECONDS <= deadline)); do
+    line=$(grep -m1 -E "$re" "$file" 2>/dev/null || true)
+    if [[ -n $line ]]; then
+      printf '%s\n' "$line"
+      return 0
+    fi
+    sleep 0.05
+  done
+  return 1
+}
+
+# parse_listening LINE: "listening <address> <port>" -> "<address> <port>", or failure.
+parse_listening() {
+  local w1 addr port rest
+  read -r w1 addr port rest <<<"$1"
+  [[ $w1 == listening && -n $addr && -z $rest && $port =~ ^[0-9]+$ ]] && ((port > 0 && port < 65536)) || return 1
+  printf '%s %s\n' "$addr" "$port"
+}
+
+# iperf3 JSON (-J) on stdin -> received throughput in Gbit/s; fails on an error report or no data.
+parse_iperf_gbps() {
+  "$PY" -c '
+import json, sys
+try:
+    d = json.load(sys.stdin)
+except ValueError:
+    sys.exit(1)
+if d.get("error"):
+    sys.exit(1)
+bps = d.get("end", {}).get("sum_received", {}).get("bits_per_second", 0)
+if not bps > 0:
+    sys.exit(1)
+print("%.3f" % (bps / 1e9))
+'
+}
+
+# redis-benchmark --csv on stdin -> requests per second of the PING_INLINE row.
+parse_redis_rps() {
+  "$PY" -c '
+import csv, sys
+for row in csv.reader(sys.stdin):
+    if len(row) >= 2 and row[0] == "PING_INLINE":
+        try:
+            v = float(row[1])
+        except ValueError:
+            sys.exit(1)
+        if v > 0:
+            print("%.0f" % v)
+            sys.exit(0)
+sys.exit(1)
+'
+}
+
+# proc_ticks PID: CPU clock ticks (user + system) of PID and all its live descendants.
+proc_ticks() {
+  local total=0 p stat rest t
+  local -a todo=("$1") f
+  while ((${#todo[@]})); do
+    p=${todo[0]}
+    todo=("${todo[@]:1}")
+    stat=$(cat "/proc/$p/stat" 2>/dev/null) || continue
+    # The command name may hold spaces and parentheses: the fields start after the last ")".
+    rest=${stat##*) }
+    read -ra f <<<"$rest"
+    t=$((f[11] + f[12]))
+    total=$((total + t))
+    local c
+    for c in $(pgrep -P "$p" 2>/dev/null); do todo+=("$c"); done
+  done
+  echo "$total"
+}
+
+# cpu_percent TICKS_BEFORE TICKS_AFTER SECONDS [CLK_TCK] -> % of one core.
+cpu_percent() {
+  local hz=${4:-$(getconf CLK_TCK)}
+  awk -v a="$1" -v b="$2" -v s="$3" -v hz="$hz" 'BEGIN { printf "%.2f\n", (b - a) / hz / s * 100 }'
+}
+
+# ratio A B -> A/B with two decimals, or "-" when either is missing or B is zero.
+ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    if (a !~ /^[0-9.]+$/ || b !~ /^[0-9.]+$/ || b + 0 == 0) { print "-"; exit }
+    printf "%.2f\n", a / b }'
+}
+
+# at_least A B MIN -> PASS when A/B >= MIN (unrounded), MISS when below, "n/a" when not measured.
+at_least() {
+  awk -v a="$1" -v b="$2" -v m="$3" 'BEGIN {
+    if (a !~ /^[0-9.]+$/ || b !~ /^[0-9.]+$/ || b + 0 == 0) { print "n/a"; exit }
+    print (a / b >= m + 0) ? "PASS" : "MISS" }'
+}
+
+# below VALUE MAX -> PASS when VALUE < MAX.
+below() {
+  awk -v v="$1" -v m="$2" 'BEGIN {
+    if (v !~ /^[0-9.]+$/) { print "n/a"; exit }
+    print (v + 0 < m + 0) ? "PASS" : "MISS" }'
+}

@@ -1,0 +1,349 @@
+#!/usr/bin/env bash
+# Measures the KOVA relay against socat, rinetd, haproxy (tcp mode) and the direct path, all on
+# loopback, and prints one table with KOVA/peer ratios from the same run. See bench/README.md.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
+
+# Sizes. BENCH_QUICK=1 shrinks everything to check the harness itself in a few seconds.
+BULK_SECS=5
+PING1_N=30000
+PING40_N=100000
+CHURN_N=5000
+CHURN_CLIENTS=8
+IDLE_RELAYS=50
+IDLE_SECS=10
+ROUNDS=${BENCH_ROUNDS:-2}
+if [[ ${BENCH_QUICK:-0} == 1 ]]; then
+  BULK_SECS=1 PING1_N=2000 PING40_N=10000 CHURN_N=500 IDLE_SECS=2 ROUNDS=1
+fi
+LOOP=127.0.0.1
+PEERS=(direct kova socat rinetd haproxy)
+
+die() {
+  echo "bench: $*" >&2
+  exit 2
+}
+
+for tool in iperf3 redis-server redis-benchmark redis-cli socat rinetd haproxy microsocks proxychains4 python3 ss setsid pgrep; do
+  command -v "$tool" >/dev/null || die "$tool is missing; run: bash scripts/setup.sh bench"
+done
+
+# The harness checks its own verdict logic and loopback guard before it trusts a single figure.
+bash "$ROOT/bench/selftest.sh" >/dev/null || die "bench/selftest.sh failed; run it to see why"
+
+BENCH_DIR=$(mktemp -d /tmp/kova-bench.XXXXXX)
+finish() {
+  local rc=$?
+  stop_all
+  if ((rc == 0)) && [[ ${BENCH_KEEP:-0} != 1 ]]; then
+    rm -rf "$BENCH_DIR"
+  else
+    echo "bench: logs kept in $BENCH_DIR" >&2
+  fi
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+# --- the relay under test: a release build of the headless host ------------------------------
+
+build_kova() {
+  if [[ -n ${KOVA_BIN:-} ]]; then
+    [[ -x $KOVA_BIN ]] || die "KOVA_BIN=$KOVA_BIN is not executable"
+    return
+  fi
+  # Reuse build/ when it is an optimised, sanitizer-free build; otherwise keep a folder of our own.
+  local dir=build cache=$ROOT/build/CMakeCache.txt
+  if ! { [[ -f $cache ]] && grep -qE '^CMAKE_BUILD_TYPE:STRING=(Release|RelWithDebInfo)$' "$cache" &&
+    grep -qE '^KOVA_SANITIZE:STRING=$' "$cache"; }; then
+    dir=build-bench
+    if [[ ! -f $ROOT/$dir/CMakeCache.txt ]]; then
+      local gen=()
+      command -v ninja >/dev/null && gen=(-G Ninja)
+      cmake -S "$ROOT" -B "$ROOT/$dir" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release \
+        -DKOVA_BUILD_GUI=OFF -DBUILD_TESTING=OFF >"$BENCH_DIR/cmake.log" 2>&1 ||
+        die "configuring $dir failed (see $BENCH_DIR/cmake.log)"
+    fi
+  fi
+  cmake --build "$ROOT/$dir" -j 2 --target kova_headless >"$BENCH_DIR/build.log" 2>&1 ||
+    die "building kova_headless failed (see $BENCH_DIR/build.log)"
+  KOVA_BIN=$ROOT/$dir/src/engine/kova_headless
+  [[ -x $KOVA_BIN ]] || die "no $KOVA_BIN after the build"
+}
+
+# start_kova NAME ARGS...: starts a headless relay on a kernel-chosen port; sets KOVA_HOST/KOVA_PORT.
+start_kova() {
+  local name=$1 line addr port
+  shift
+  start_bg "$name" stdbuf -oL "$KOVA_BIN" --port 0 "$@"
+  KOVA_PID=$LAST_PID
+  line=$(wait_line "$BENCH_DIR/$name.log" '^listening ' 10) || die "$name did not report listening (see $BENCH_DIR/$name.log)"
+  read -r addr port < <(parse_listening "$line") || die "$name: unexpected line: $line"
+  # The host listens on the machine's first address; anything but loopback is never a target here.
+  is_loopback "$addr" || die "$name listens on $addr, which is not loopback; refusing to send traffic there"
+  KOVA_HOST=${addr#[}
+  KOVA_HOST=${KOVA_HOST%]}
+  KOVA_PORT=$port
+}
+
+# --- targets and peers --------------------------------------------------------------------------
+
+declare -A HOST PORT PID
+# HOST/PORT["peer:target"]: where a client connects to reach TARGET (iperf or redis) through PEER.
+
+start_targets() {
+  IPERF_PORT=$(free_port)
+  start_bg iperf3-server iperf3 -s -B $LOOP -p "$IPERF_PORT"
+  REDIS_PORT=$(free_port)
+  start_bg redis-server redis-server --bind $LOOP --port "$REDIS_PORT" --save '' --appendonly no \
+    --daemonize no --dir "$BENCH_DIR" --maxclients 2000 --logfile ''
+  MS_PORT=$(free_port)
+  start_bg microsocks microsocks -i $LOOP -p "$MS_PORT"
+  wait_listen "$IPERF_PORT" 10 || die "iperf3 server did not start"
+  wait_listen "$REDIS_PORT" 10 || die "redis-server did not start"
+  wait_listen "$MS_PORT" 10 || die "microsocks did not start"
+  HOST[direct:iperf]=$LOOP PORT[direct:iperf]=$IPERF_PORT
+  HOST[direct:redis]=$LOOP PORT[direct:redis]=$REDIS_PORT
+}
+
+start_peers() {
+  local t tport p
+  local rinetd_conf=$BENCH_DIR/rinetd.conf haproxy_conf=$BENCH_DIR/haproxy.cfg
+  : >"$rinetd_conf"
+  cat >"$haproxy_conf" <<EOF
+global
+  maxconn 4000
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 120s
+  timeout server 120s
+EOF
+  for t in iperf redis; do
+    tport=${PORT[direct:$t]}
+
+    start_kova "kova-$t" --server-text "$LOOP:$tport" --servers "$LOOP:$tport"
+    HOST[kova:$t]=$KOVA_HOST PORT[kova:$t]=$KOVA_PORT PID[kova:$t]=$KOVA_PID
+
+    p=$(free_port)
+    start_bg "socat-$t" socat "TCP-LISTEN:$p,bind=$LOOP,fork,reuseaddr,backlog=128" "TCP:$LOOP:$tport"
+    HOST[socat:$t]=$LOOP PORT[socat:$t]=$p PID[socat:$t]=$LAST_PID
+
+    p=$(free_port)
+    echo "$LOOP $p $LOOP $tport" >>"$rinetd_conf"
+    HOST[rinetd:$t]=$LOOP PORT[rinetd:$t]=$p
+
+    p=$(free_port)
+    printf 'frontend f_%s\n  bind %s:%s\n  default_backend b_%s\nbackend b_%s\n  server s1 %s:%s\n' \
+      "$t" $LOOP "$p" "$t" "$t" $LOOP "$tport" >>"$haproxy_conf"
+    HOST[haproxy:$t]=$LOOP PORT[haproxy:$t]=$p
+  done
+  start_bg rinetd rinetd -f -c "$rinetd_conf"
+  PID[rinetd:iperf]=$LAST_PID PID[rinetd:redis]=$LAST_PID
+  start_bg haproxy haproxy -db -f "$haproxy_conf"
+  PID[haproxy:iperf]=$LAST_PID PID[haproxy:redis]=$LAST_PID
+  for p in socat rinetd haproxy; do
+    for t in iperf redis; do
+      wait_listen "${PORT[$p:$t]}" 10 || die "$p did not listen on ${PORT[$p:$t]} (see $BENCH_DIR)"
+    done
+  done
+}
+
+# --- measurements ---------------------------------------------------------------------------------
+
+# bulk HOST PORT STREAMS [WRAPPER...]: Gbit/s, or "fail".
+bulk() {
+  local host=$1 port=$2 streams=$3 try out
+  shift 3
+  for try in 1 2 3; do
+    # The server takes one test at a time and may still be closing the previous one.
+    if out=$(timeout $((BULK_SECS + 30)) "$@" iperf3 -c "$host" -p "$port" -t "$BULK_SECS" \
+      -P "$streams" -J --connect-timeout 5000 2>>"$BENCH_DIR/iperf3-client.log") &&
+      parse_iperf_gbps <<<"$out"; then
+      return 0
+    fi
+    echo "$out" >>"$BENCH_DIR/iperf3-client.log"
+    sleep 1
+  done
+  echo fail
+}
+
+# ping_rps HOST PORT CLIENTS KEEPALIVE REQUESTS [WRAPPER...]: best requests/s of ROUNDS, or "fail".
+ping_rps() {
+  local host=$1 port=$2 clients=$3 keep=$4 n=$5 r v best=fail
+  shift 5
+  for ((r = 0; r < ROUNDS; r++)); do
+    v=$(timeout 120 "$@" redis-benchmark -h "$host" -p "$port" -t ping_inline -n "$n" -c "$clients" \
+      -k "$keep" --csv 2>>"$BENCH_DIR/redis-benchmark.log" | parse_redis_rps) || continue
+    if [[ $best == fail ]] || awk -v a="$v" -v b="$best" 'BEGIN { exit !(a > b) }'; then best=$v; fi
+  done
+  echo "$best"
+}
+
+declare -A R # R["metric:peer"] = value
+
+measure_all() {
+  local peer
+  for peer in "${PEERS[@]}"; do
+    progress "bulk 1 stream via $peer"
+    R[bulk1:$peer]=$(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" 1)
+    progress "bulk 8 streams via $peer"
+    R[bulk8:$peer]=$(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" 8)
+  done
+  for peer in "${PEERS[@]}"; do
+    progress "PING 1 client via $peer"
+    R[ping1:$peer]=$(ping_rps "${HOST[$peer:redis]}" "${PORT[$peer:redis]}" 1 1 $PING1_N)
+    progress "PING 40 clients via $peer"
+    R[ping40:$peer]=$(ping_rps "${HOST[$peer:redis]}" "${PORT[$peer:redis]}" 40 1 $PING40_N)
+    progress "churn via $peer"
+    R[churn:$peer]=$(ping_rps "${HOST[$peer:redis]}" "${PORT[$peer:redis]}" $CHURN_CLIENTS 0 $CHURN_N)
+  done
+}
+
+redis_clients() {
+  redis-cli -h $LOOP -p "$REDIS_PORT" info clients 2>/dev/null | sed -n 's/^connected_clients:\([0-9]*\).*/\1/p'
+}
+
+# Idle cost: IDLE_RELAYS idle relays through each relay at once, CPU of each relay process over
+# the same IDLE_SECS. KOVA gets a fresh host so that nothing from earlier runs is counted.
+measure_idle() {
+  local peer base want deadline t0 t1 w0 w1 secs
+  local -A tick0 holder
+  start_kova kova-idle --server-text "$LOOP:$REDIS_PORT" --servers "$LOOP:$REDIS_PORT"
+  HOST[kova:idle]=$KOVA_HOST PORT[kova:idle]=$KOVA_PORT PID[kova:idle]=$KOVA_PID
+  base=$(redis_clients)
+  for peer in kova socat rinetd haproxy; do
+    local key=$peer:redis
+    [[ $peer == kova ]] && key=kova:idle
+    start_bg "hold-$peer" "$PY" "$ROOT/bench/hold.py" "${HOST[$key]}" "${PORT[$key]}" $IDLE_RELAYS $((IDLE_SECS + 40))
+    holder[$peer]=$LAST_PID
+  done
+  # Every relay is idle only once its upstream side is connected too: count them at the target.
+  want=$((base + 4 * IDLE_RELAYS))
+  deadline=$((SECONDS + 20))
+  while (($(redis_clients) < want)); do
+    ((SECONDS <= deadline)) || {
+      echo "bench: only $(($(redis_clients) - base)) of $((4 * IDLE_RELAYS)) idle relays reached the target" >&2
+      break
+    }
+    sleep 0.1
+  done
+  w0=$(date +%s.%N)
+  for peer in kova socat rinetd haproxy; do
+    local key=$peer:redis
+    [[ $peer == kova ]] && key=kova:idle
+    tick0[$peer]=$(proc_ticks "${PID[$key]}")
+  done
+  sleep "$IDLE_SECS"
+  w1=$(date +%s.%N)
+  secs=$(awk -v a="$w0" -v b="$w1" 'BEGIN { print b - a }')
+  for peer in kova socat rinetd haproxy; do
+    local key=$peer:redis
+    [[ $peer == kova ]] && key=kova:idle
+    t1=$(proc_ticks "${PID[$key]}")
+    R[idle:$peer]=$(cpu_percent "${tick0[$peer]}" "$t1" "$secs")
+    if ! kill -0 "${holder[$peer]}" 2>/dev/null; then
+      R[idle:$peer]=fail # the holder ends early only when the relay dropped an idle client
+    fi
+  done
+  R[idle:direct]=-
+  for peer in kova socat rinetd haproxy; do stop_group "${holder[$peer]}"; done
+}
+
+# Through a SOCKS 5 proxy: client -> KOVA -> microsocks -> target, against the same client made
+# to speak SOCKS 5 to microsocks itself (proxychains4 wraps its connect calls).
+measure_socks() {
+  local pc=$BENCH_DIR/proxychains.conf
+  printf 'strict_chain\nquiet_mode\ntcp_read_time_out 15000\ntcp_connect_time_out 8000\n[ProxyList]\nsocks5 %s %s\n' \
+    $LOOP "$MS_PORT" >"$pc"
+  start_kova kova-socks-iperf --proxy-type 3 --proxy "$LOOP:$MS_PORT" --server-text "$LOOP:$IPERF_PORT" --servers "$LOOP:$IPERF_PORT"
+  local kh=$KOVA_HOST kp=$KOVA_PORT
+  start_kova kova-socks-redis --proxy-type 3 --proxy "$LOOP:$MS_PORT" --server-text "$LOOP:$REDIS_PORT" --servers "$LOOP:$REDIS_PORT"
+  local rh=$KOVA_HOST rp=$KOVA_PORT
+  progress "SOCKS 5 bulk, client speaking SOCKS"
+  S[bulk:direct]=$(bulk $LOOP "$IPERF_PORT" 1 proxychains4 -q -f "$pc")
+  progress "SOCKS 5 bulk via KOVA"
+  S[bulk:kova]=$(bulk "$kh" "$kp" 1)
+  progress "SOCKS 5 PING, client speaking SOCKS"
+  S[ping1:direct]=$(ping_rps $LOOP "$REDIS_PORT" 1 1 $PING1_N proxychains4 -q -f "$pc")
+  progress "SOCKS 5 PING via KOVA"
+  S[ping1:kova]=$(ping_rps "$rh" "$rp" 1 1 $PING1_N)
+}
+declare -A S
+
+progress() { printf '  .. %s\n' "$*" >&2; }
+
+# --- report ---------------------------------------------------------------------------------------
+
+report() {
+  local row label unit target verdict peer
+  local fmt='%-24s %-6s | %9s %9s %9s %9s %9s | %7s %7s %7s %7s | %-14s %s\n'
+  printf "$fmt" metric unit direct KOVA socat rinetd haproxy K/dir K/socat K/rinetd K/hapx target result
+  printf '%.0s-' {1..132}
+  echo
+  for row in bulk1 bulk8 ping1 ping40 churn idle; do
+    case $row in
+      bulk1) label="bulk, 1 stream" unit=Gbit/s target="≥0.8× rinetd" ;;
+      bulk8) label="bulk, 8 streams" unit=Gbit/s target="≥0.8× rinetd" ;;
+      ping1) label="PING, 1 client" unit=req/s target="≥0.9× rinetd" ;;
+      ping40) label="PING, 40 clients" unit=req/s target="≥0.8× rinetd" ;;
+      churn) label="churn -k 0, $CHURN_CLIENTS clients" unit=req/s target="≥0.5× rinetd" ;;
+      idle) label="idle, $IDLE_RELAYS relays ${IDLE_SECS}s" unit=%core target="<2% of a core" ;;
+    esac
+    local k=${R[$row:kova]:-fail}
+    case $row in
+      bulk1 | bulk8 | ping40) verdict=$(at_least "$k" "${R[$row:rinetd]:-}" 0.8) ;;
+      ping1) verdict=$(at_least "$k" "${R[$row:rinetd]:-}" 0.9) ;;
+      churn) verdict=$(at_least "$k" "${R[$row:rinetd]:-}" 0.5) ;;
+      idle) verdict=$(below "$k" 2) ;;
+    esac
+    local rs=()
+    for peer in direct socat rinetd haproxy; do rs+=("$(ratio "$k" "${R[$row:$peer]:-}")"); done
+    printf "$fmt" "$label" "$unit" "${R[$row:direct]:-}" "$k" "${R[$row:socat]:-}" "${R[$row:rinetd]:-}" \
+      "${R[$row:haproxy]:-}" "${rs[@]}" "$target" "$verdict"
+  done
+  echo
+  echo "Through a SOCKS 5 proxy (microsocks): KOVA -> microsocks -> target, against the client speaking SOCKS 5 itself"
+  local sfmt='%-24s %-6s | %16s %16s | %7s\n'
+  printf "$sfmt" metric unit "client->SOCKS" "KOVA->SOCKS" K/client
+  printf "$sfmt" "bulk, 1 stream" Gbit/s "${S[bulk:direct]}" "${S[bulk:kova]}" "$(ratio "${S[bulk:kova]}" "${S[bulk:direct]}")"
+  printf "$sfmt" "PING, 1 client" req/s "${S[ping1:direct]}" "${S[ping1:kova]}" "$(ratio "${S[ping1:kova]}" "${S[ping1:direct]}")"
+}
+
+# --- main -----------------------------------------------------------------------------------------
+
+main() {
+  local stamp results
+  stamp=$(date -u +%Y%m%dT%H%M%SZ)
+  mkdir -p "$ROOT/bench/results"
+  results=$ROOT/bench/results/$stamp.txt
+
+  echo "bench: building kova_headless" >&2
+  build_kova
+  start_targets
+  start_peers
+  echo "bench: measuring (about 3 minutes)" >&2
+  measure_all
+  measure_socks
+  progress "idle cost"
+  measure_idle
+
+  {
+    echo "KOVA relay benchmark, $stamp, $(uname -r), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "relay: $KOVA_BIN"
+    echo "bulk: iperf3 ${BULK_SECS}s; PING: redis-benchmark PING_INLINE best of $ROUNDS (n=$PING1_N / $PING40_N / churn $CHURN_N)"
+    echo
+    report
+  } | tee "$results.tmp"
+  mv "$results.tmp" "$results"
+  local pass=0 miss=0 v
+  for v in $(grep -oE '(PASS|MISS|n/a)$' "$results"); do
+    case $v in PASS) pass=$((pass + 1)) ;; *) miss=$((miss + 1)) ;; esac
+  done
+  echo
+  echo "targets: $pass PASS, $miss MISS or not measured; written to ${results#"$ROOT"/}"
+}
+
+main "$@"

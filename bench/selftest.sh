@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Checks the benchmark's own helpers: the loopback guard, parsers, ratios and verdicts, and the
+# process handling that must leave nothing running. Loopback only; finishes in a few seconds.
+set -uo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ROOT/bench/lib.sh"
+
+passed=0 failed=0
+check() { # check NAME EXPECTED ACTUAL
+  if [[ $2 == "$3" ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %s: expected [%s], got [%s]\n' "$1" "$2" "$3"
+  fi
+}
+BENCH_DIR=$(mktemp -d /tmp/kova-bench-selftest.XXXXXX)
+trap 'stop_all; rm -rf "$BENCH_DIR"' EXIT
+
+# Loopback guard: only 127.0.0.0/8 and ::1 pass; names and look-alikes do not.
+while read -r addr want; do
+  if is_loopback "$addr"; then got=yes; else got=no; fi
+  check "is_loopback $addr" "$want" "$got"
+done <<'EOF'
+127.0.0.1 yes
+127.1.2.3 yes
+127.255.255.255 yes
+::1 yes
+[::1] yes
+0:0:0:0:0:0:0:1 yes
+10.0.0.1 no
+192.168.1.1 no
+0.0.0.0 no
+1127.0.0.1 no
+127.0.0.256 no
+127.0.0 no
+127.0.0.1.5 no
+127.0.0.1.example.com no
+127.evil.com no
+localhost no
+::ffff:10.0.0.1 no
+:: no
+EOF
+if is_loopback ""; then check "is_loopback empty" no yes; else check "is_loopback empty" no no; fi
+
+# The host's one line; anything else must not be taken for a port.
+while IFS='|' read -r line want; do
+  got=$(parse_listening "$line" || echo REJECT)
+  check "parse_listening '$line'" "$want" "$got"
+done <<'EOF'
+listening 127.0.0.1 40123|127.0.0.1 40123
+listening ::1 1080|::1 1080
+listening 127.0.0.1 0|REJECT
+listening 127.0.0.1 65536|REJECT
+listening 127.0.0.1|REJECT
+listening 127.0.0.1 80 extra|REJECT
+listening 127.0.0.1 8x|REJECT
+started 127.0.0.1 80|REJECT
+EOF
+
+# iperf3: the receiver's figure counts; an error report or an empty run is a failure, not zero.
+check "iperf ok" "9.500" "$(parse_iperf_gbps <<<'{"end":{"sum_sent":{"bits_per_second":9.9e9},"sum_received":{"bits_per_second":9.5e9}}}')"
+check "iperf error" fail "$(parse_iperf_gbps <<<'{"error":"the server is busy running a test","end":{}}' || echo fail)"
+check "iperf no data" fail "$(parse_iperf_gbps <<<'{"end":{"sum_received":{"bits_per_second":0}}}' || echo fail)"
+check "iperf garbage" fail "$(parse_iperf_gbps <<<'iperf3: error - unable to connect' || echo fail)"
+
+csv='"test","rps","avg_latency_ms","min_latency_ms","p50_latency_ms","p95_latency_ms","p99_latency_ms","max_latency_ms"
+"PING_INLINE","21739.13","0.039","0.024","0.039","0.055","0.079","4.775"'
+check "redis ok" 21739 "$(parse_redis_rps <<<"$csv")"
+check "redis header only" fail "$(head -1 <<<"$csv" | parse_redis_rps || echo fail)"
+check "redis other test" fail "$(parse_redis_rps <<<'"PING_MBULK","50000.00"' || echo fail)"
+check "redis error text" fail "$(parse_redis_rps <<<'Could not connect to Redis at 127.0.0.1:1: Connection refused' || echo fail)"
+
+# Ratios and verdicts: a failed peer or KOVA run must never read as a pass.
+while read -r a b min want_ratio want_verdict; do
+  check "ratio $a/$b" "$want_ratio" "$(ratio "$a" "$b")"
+  check "at_least $a/$b>=$min" "$want_verdict" "$(at_least "$a" "$b" "$min")"
+done <<'EOF'
+8 10 0.8 0.80 PASS
+7.96 10 0.8 0.80 MISS
+9000 10000 0.9 0.90 PASS
+4999 10000 0.5 0.50 MISS
+20000 10000 0.8 2.00 PASS
+fail 10000 0.8 - n/a
+10000 fail 0.8 - n/a
+10000 0 0.8 - n/a
+EOF
+while read -r v want; do check "below $v<2" "$want" "$(below "$v" 2)"; done <<'EOF'
+0.00 PASS
+1.99 PASS
+2.00 MISS
+12.5 MISS
+fail n/a
+EOF
+check "cpu_percent" 10.00 "$(cpu_percent 100 200 10 100)"
+check "cpu_percent 1/3" 33.33 "$(cpu_percent 0 100 3 100)"
+
+# CPU of a forking relay lives in its children: a busy grandchild must be counted.
+start_bg busy bash -c 'timeout 5 bash -c "while :; do :; done" & wait'
+busy=$LAST_PID
+deadline=$((SECONDS + 5))
+while (($(proc_ticks "$busy") < 20)) && ((SECONDS < deadline)); do sleep 0.1; done
+if (($(proc_ticks "$busy") >= 20)); then got=counted; else got=missed; fi
+check "proc_ticks counts descendants" counted "$got"
+
+# Stopping a started process stops its whole group, children included.
+start_bg tree bash -c 'sleep 30 & sleep 30 & wait'
+tree=$LAST_PID
+deadline=$((SECONDS + 5))
+while [[ -z $(pgrep -g "$tree" -x sleep) ]] && ((SECONDS < deadline)); do sleep 0.05; done
+check "tree started" 2 "$(pgrep -g "$tree" -x sleep | wc -l)"
+stop_group "$tree"
+check "group stopped" 0 "$(pgrep -g "$tree" | wc -l)"
+stop_group "$busy"
+
+# The idle holder refuses a non-loopback target before any connect, and reports a dropped client.
+"$PY" "$ROOT/bench/hold.py" 10.0.0.1 9 1 1 2>/dev/null
+check "hold.py refuses non-loopback" 2 $?
+port=$(free_port)
+start_bg closer "$PY" -c '
+import socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8); s.settimeout(10)
+for _ in range(2):
+    c, _ = s.accept(); c.close()
+' "$port"
+wait_listen "$port" 5
+timeout 15 "$PY" "$ROOT/bench/hold.py" 127.0.0.1 "$port" 2 5 >/dev/null 2>&1
+check "hold.py reports a dropped connection" 1 $?
+
+echo "bench selftest: $passed passed, $failed failed"
+((failed == 0))
