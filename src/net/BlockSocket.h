@@ -58,8 +58,21 @@ std::string GetErrorDesc(int code);
 // Translates an errno value of a failed socket call to the Windows Sockets numbering.
 int TranslateErrno(int err);
 
-// Reference-counted descriptor: the number is closed when the last user lets go.
-class SocketHandle;
+// Reference-counted descriptor: the number is closed when the last user lets go, so a call
+// that still holds it can never touch a number the system has meanwhile reused.
+class SocketHandle {
+ public:
+  explicit SocketHandle(int fd) : fd_(fd) {}
+  ~SocketHandle();
+  SocketHandle(const SocketHandle&) = delete;
+  SocketHandle& operator=(const SocketHandle&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  const int fd_;
+};
+using HandleRef = std::shared_ptr<SocketHandle>;
+inline int FdOf(const HandleRef& h) { return h ? h->fd() : -1; }
 
 class TBlockSocket {
  public:
@@ -70,8 +83,8 @@ class TBlockSocket {
 
   // --- settings and state -----------------------------------------------------------------
   virtual void SetAddressFamily(TSocketFamily family);
-  TSocketFamily Family() const { return family_; }
-  TSocketFamily FamilyInUse() const { return familyInUse_; }
+  TSocketFamily Family() const { return family_.load(std::memory_order_relaxed); }
+  TSocketFamily FamilyInUse() const { return familyInUse_.load(std::memory_order_relaxed); }
   bool IsIPv6() const { return isIPv6_.load(std::memory_order_relaxed); }
   bool PreferIPv4 = true;
   bool RaiseOnError = false;
@@ -137,11 +150,25 @@ class TBlockSocket {
   void CreateHandleForFamily(const TSockAddr& address);
   // Takes a counted reference to the current descriptor; fd() of an empty guard is -1.
   std::shared_ptr<SocketHandle> AcquireHandle() const;
+  bool IsCurrent(const HandleRef& h) const;  // h is still this object's handle
   void SetReadBuffer(std::string bytes);
   std::string TakeReadBuffer();
   void DrainInput();
   void SetLocalAddress(const TSockAddr& a);
   void SetRemoteAddress(const TSockAddr& a);
+
+  // The primitives on one counted handle, reporting their own outcome in `err` so that a
+  // compound read never mistakes the other thread's result for its own. They publish LastError.
+  std::string ReceiveAvailableOn(const HandleRef& h, int timeoutMs, int& err);
+  int ReceiveExactOn(const HandleRef& h, void* buffer, int length, int timeoutMs, int& err);
+  int ReceiveBytesOn(const HandleRef& h, void* buffer, int length, int& err);
+  bool WaitReadableOn(const HandleRef& h, int timeoutMs, int& err);
+  // Read-buffer access tied to one handle: bytes of an older connection never reach a newer one.
+  std::string TakeReadBufferFor(const HandleRef& h);
+  void StoreReadBufferFor(const HandleRef& h, std::string bytes);
+  // Swaps the handle out and wakes every call still blocked on it; the number closes later.
+  void ReleaseHandle(HandleRef replacement);
+  void PublishError(int code);
 
   mutable std::mutex mu_;  // guards handle_, the address records, readBuffer_ and reported texts
   std::shared_ptr<SocketHandle> handle_;
@@ -149,8 +176,8 @@ class TBlockSocket {
   TSockAddr remoteAddress_{};
   std::string readBuffer_;
   std::atomic<bool> readBufferNonEmpty_{false};
-  TSocketFamily family_ = TSocketFamily::Any;
-  TSocketFamily familyInUse_ = TSocketFamily::Any;
+  std::atomic<TSocketFamily> family_{TSocketFamily::Any};
+  std::atomic<TSocketFamily> familyInUse_{TSocketFamily::Any};
   std::atomic<bool> isIPv6_{false};
   std::atomic<int> lastError_{0};
   std::atomic<int> lastErrorTextCode_{0};
@@ -243,6 +270,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // Called by the direct row of Connect after it succeeds: a plain connection reports its own
   // peer, not the SOCKS or tunnel target of an earlier connection of this object.
   void ForgetProxySession();
+  // Negotiate, request a connection to host:port and read the reply on the current handle;
+  // shared by ConnectViaSocks and the HTTP-then-SOCKS chain.
+  void SocksConnectExchange(const std::string& host, const std::string& port);
   void SetTunnelOpen(bool v) { tunnelOpen_.store(v, std::memory_order_relaxed); }
   void SetTunnelTarget(const std::string& host, const std::string& port);
   void DirectConnect(const std::string& host, const std::string& port) {
