@@ -22,7 +22,7 @@ class RealProxy {
  public:
   enum class Kind {
     Microsocks,  // SOCKS 5; user name and password when given
-    Dante,       // SOCKS 4, 4a and 5; no authentication (credentials are ignored)
+    Dante,       // SOCKS 4 and 5 (it refuses the 4a name form); no authentication
     Tinyproxy,   // HTTP CONNECT; Basic authentication when given
   };
   struct Credentials {

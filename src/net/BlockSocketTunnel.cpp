@@ -1,0 +1,53 @@
+// HTTP CONNECT tunnel of TTCPBlockSocket.
+
+#include "net/BlockSocket.h"
+#include "net/Codec.h"
+#include "net/NetUtil.h"
+
+namespace kova {
+
+std::string TTCPBlockSocket::TunnelTargetHost() const {
+  std::lock_guard lock(mu_);
+  return tunnelTargetHost_;
+}
+
+std::string TTCPBlockSocket::TunnelTargetPort() const {
+  std::lock_guard lock(mu_);
+  return tunnelTargetPort_;
+}
+
+void TTCPBlockSocket::SetTunnelTarget(const std::string& host, const std::string& port) {
+  std::lock_guard lock(mu_);
+  tunnelTargetHost_ = host;
+  tunnelTargetPort_ = port;
+}
+
+void TTCPBlockSocket::ConnectViaTunnel(const std::string& host, const std::string& port) {
+  const std::string portText = std::to_string(ResolvePortNumber(port));
+  DirectConnect(TunnelProxyHost, TunnelProxyPort);
+  if (LastError() != 0) return;  // the earlier tunnel state stays as it was
+  SetTunnelOpen(false);
+  SetSocksActive(false);  // a SOCKS exchange inside the tunnel sets it again
+
+  // Only a real IPv6 literal gets brackets; a name like "cafe" merely looks like a hex group.
+  const bool ipv6 = IsIPv6Text(host) && host.find(':') != std::string::npos;
+  const std::string target = ipv6 ? "[" + host + "]" : host;
+
+  SendText("CONNECT " + target + ":" + portText + " HTTP/1.0\r\n");
+  if (LastError() == 0 && !TunnelUser.empty())
+    SendText("Proxy-Authorization: Basic " + EncodeBase64(TunnelUser + ":" + TunnelPassword) + "\r\n");
+  if (LastError() == 0) SendText("\r\n");
+
+  // Every status line counts, the last one wins; the header block ends at an empty line.
+  while (LastError() == 0) {
+    const std::string line = ReceiveUntil(TunnelTimeout, "\n");
+    if (LastError() != 0) break;
+    if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) SetTunnelOpen(line[9] == '2');
+    if (line.empty() || line == "\r") break;
+  }
+  if (LastError() == 0 && !TunnelOpen()) SetLastError(kErrNetUnusable);
+  SetTunnelTarget(target, portText);
+  CheckError();
+}
+
+}  // namespace kova
