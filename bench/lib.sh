@@ -117,19 +117,18 @@ print("%.3f" % (bps / 1e9))
 '
 }
 
-# redis-benchmark --csv on stdin -> requests per second of the PING_INLINE row.
+# redis-benchmark -q output on stdin -> requests per second of PING_INLINE. A run cut short by its
+# time limit has no summary line: its last progress line ("overall: N") is the figure then.
 parse_redis_rps() {
   "$PY" -c '
-import csv, sys
-for row in csv.reader(sys.stdin):
-    if len(row) >= 2 and row[0] == "PING_INLINE":
-        try:
-            v = float(row[1])
-        except ValueError:
-            sys.exit(1)
-        if v > 0:
-            print("%.0f" % v)
-            sys.exit(0)
+import re, sys
+text = sys.stdin.read().replace("\r", "\n")
+final = re.findall(r"^PING_INLINE: ([0-9.]+) requests per second", text, re.M)
+progress = re.findall(r"^PING_INLINE: rps=[^ ]* \(overall: ([0-9.]+)\)", text, re.M)
+for v in (final[-1:] or progress[-1:]):
+    if float(v) > 0:
+        print("%.0f" % float(v))
+        sys.exit(0)
 sys.exit(1)
 '
 }

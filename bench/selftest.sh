@@ -64,11 +64,13 @@ check "iperf error" fail "$(parse_iperf_gbps <<<'{"error":"the server is busy ru
 check "iperf no data" fail "$(parse_iperf_gbps <<<'{"end":{"sum_received":{"bits_per_second":0}}}' || echo fail)"
 check "iperf garbage" fail "$(parse_iperf_gbps <<<'iperf3: error - unable to connect' || echo fail)"
 
-csv='"test","rps","avg_latency_ms","min_latency_ms","p50_latency_ms","p95_latency_ms","p99_latency_ms","max_latency_ms"
-"PING_INLINE","21739.13","0.039","0.024","0.039","0.055","0.079","4.775"'
-check "redis ok" 21739 "$(parse_redis_rps <<<"$csv")"
-check "redis header only" fail "$(head -1 <<<"$csv" | parse_redis_rps || echo fail)"
-check "redis other test" fail "$(parse_redis_rps <<<'"PING_MBULK","50000.00"' || echo fail)"
+# redis-benchmark -q: the summary line when the run completed, else the last progress figure.
+check "redis summary" 21739 "$(parse_redis_rps <<<'PING_INLINE: 21739.13 requests per second, p50=0.039 msec')"
+progress=$'PING_INLINE: rps=0.0 (overall: -nan) avg_msec=-nan (overall: -nan)\rPING_INLINE: rps=7079.7 (overall: 7302.3) avg_msec=0.129 (overall: 0.125)\rPING_INLINE: rps=5523.8 (overall: 7047.2) avg_msec=0.170 (overall: 0.131)\r'
+check "redis cut short" 7047 "$(parse_redis_rps <<<"$progress")"
+check "redis summary wins" 6000 "$(parse_redis_rps <<<"${progress}PING_INLINE: 6000.00 requests per second")"
+check "redis only nan" fail "$(parse_redis_rps <<<'PING_INLINE: rps=0.0 (overall: -nan) avg_msec=-nan (overall: -nan)' || echo fail)"
+check "redis other test" fail "$(parse_redis_rps <<<'PING_MBULK: 50000.00 requests per second' || echo fail)"
 check "redis error text" fail "$(parse_redis_rps <<<'Could not connect to Redis at 127.0.0.1:1: Connection refused' || echo fail)"
 
 # Ratios and verdicts: a failed peer or KOVA run must never read as a pass.
