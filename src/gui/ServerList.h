@@ -1,0 +1,41 @@
+#pragma once
+// The target server list's pure parts: the "IP:Port" split rule, the edit box <-> list rules and
+// the list file's bytes, kept free of widgets so their exact behaviour can be tested directly.
+
+#include <optional>
+#include <string>
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace kova::gui {
+
+struct TTarget {
+  std::string Host;
+  std::string Port;
+};
+
+// Splits at the first ':'; usable only with at least one character on each side. Nothing is
+// trimmed or checked: a bad host or port shows up when the engine connects.
+std::optional<TTarget> SplitTarget(const std::string& text);
+
+// Entries of the list, in order, from the edit box's text (lines separated by '\n'): an empty
+// line in the middle is an empty entry, a break at the very end adds none.
+QStringList EntriesFromEditText(const QString& text);
+// The edit box's text for a list: every entry followed by a line break.
+QString EditTextFromEntries(const QStringList& entries);
+
+// File bytes of the edit box's text: lines separated by CR LF, nothing else changed.
+QByteArray FileBytesFromEditText(const QString& text);
+// Edit box text of a file: CR LF, lone CR and lone LF all become one line break.
+QString EditTextFromFileBytes(const QByteArray& bytes);
+
+// Whole-file read and write with the system's error number on failure (0 on success).
+int ReadWholeFile(const QString& path, QByteArray& bytes);
+int WriteWholeFile(const QString& path, const QByteArray& bytes);
+
+// "Cannot open file "<path>". <system text>." and "Cannot create file ..." for the error box.
+QString FileErrorText(bool creating, const QString& absolutePath, int error);
+
+}  // namespace kova::gui

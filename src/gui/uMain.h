@@ -1,0 +1,134 @@
+#pragma once
+// The program's one window: the settings, start/stop, the target server list, the connection
+// and thread monitor, the tray icon. It owns the relay engine and is the engine's window: the
+// engine's messages arrive here as posted events and are handled on this thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QWidget>
+
+#include "engine/Relay.h"
+#include "engine/WindowHost.h"
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QSystemTrayIcon;
+class QTableWidget;
+class QTimer;
+
+namespace kova::gui {
+
+class TSpinEdit;
+class TTrayMenu;
+
+class TFormMain : public QWidget, public IRelayWindow {
+  Q_OBJECT
+
+ public:
+  explicit TFormMain(QWidget* parent = nullptr, TTickSource tick = SystemTick);
+  ~TFormMain() override;
+
+  TRelayEngine& Engine() { return *engine_; }
+  bool TrayActive() const { return trayActive_; }
+
+  // IRelayWindow. PostMessage from any thread; the rest on the window thread only.
+  void PostMessage(uint32_t msg, intptr_t wParam) override;
+  std::string ServerText() override;
+  void SetServerText(const std::string& text) override;
+  int ServerCount() override;
+  std::string ServerItem(int index) override;
+  bool AutoSwitch() override;
+  int ProxyType() override;
+  std::string ProxyText() override;
+  std::string ProxyUser() override;
+  std::string ProxyPassword() override;
+  int IdleLimitMinutes() override;
+  void ListenStateChanged(int state, int boundPort) override;
+
+  // The server list's edit box as plain text, lines separated by '\n', nothing else changed.
+  QString EditBoxText() const;
+
+ signals:
+  // The window was really closed (not hidden to the tray): the program should end now.
+  void programEndRequested();
+
+ public slots:
+  void BtStartClick();
+  void BtStopClick();
+  void BtServerAddClick();
+  void BtServerUseClick();
+  void BtEditClick();
+  void BtUpdateClick();
+  void BtSaveClick();
+  void BtLoadClick();
+  void ATimerTimer();
+  void EdTimeUpdateChange();
+  void TmShowClick();
+  void TmHideClick();
+  void TmExitClick();
+
+ protected:
+  bool event(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  QWidget* BuildSettingsPanel();
+  QWidget* BuildMonitorArea();
+  void BuildTray();
+  void ActivateTray();
+  void DeactivateTray();
+  void CheckTray();
+  void ApplyTimerPeriod();
+  void ReplaceServerList(const QStringList& entries);
+  static void FillList(QTableWidget* list, const std::vector<std::string>& rows);
+
+  // Controls, named as the user-facing documentation names them.
+  QLabel* Label3 = nullptr;
+  QCheckBox* CbServer = nullptr;
+  QComboBox* EdServerIP = nullptr;
+  QPushButton* BtServerAdd = nullptr;
+  QPushButton* BtServerUse = nullptr;
+  QButtonGroup* RgProxyGroup = nullptr;
+  QLineEdit* EdProxy = nullptr;
+  QLineEdit* EdUsername = nullptr;
+  QLineEdit* EdPassword = nullptr;
+  QLineEdit* EdListenPort = nullptr;
+  QPushButton* BtStart = nullptr;
+  QPushButton* BtStop = nullptr;
+  TSpinEdit* EdTimeClear = nullptr;
+  TSpinEdit* EdTimeUpdate = nullptr;
+  QTableWidget* SockList = nullptr;
+  QTableWidget* ThreadList = nullptr;
+  QLabel* LbConnect = nullptr;
+  QLabel* LbThread = nullptr;
+  QPlainTextEdit* EdServers = nullptr;
+  QPushButton* BtEdit = nullptr;
+  QPushButton* BtUpdate = nullptr;
+  QPushButton* BtSave = nullptr;
+  QPushButton* BtLoad = nullptr;
+  QTimer* ATimer = nullptr;
+  QTimer* trayWatch_ = nullptr;
+  QSystemTrayIcon* TrayIcon = nullptr;
+  TTrayMenu* TmPopup = nullptr;
+  QAction* TmShow = nullptr;
+  QAction* TmHide = nullptr;
+  QAction* TmExit = nullptr;
+
+  bool trayActive_ = false;
+  bool trayWasAvailable_ = false;
+  bool shownOnce_ = false;
+  std::unique_ptr<TRelayEngine> engine_;
+};
+
+}  // namespace kova::gui
