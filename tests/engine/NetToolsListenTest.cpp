@@ -92,17 +92,11 @@ Started StartListening(FakeWindow& window, std::shared_ptr<TMessagePort> port,
   return s;
 }
 
-uint16_t LocalPortOf(int fd) {
+uint16_t PortOf(int fd, bool peer) {
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-  return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                                        : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-}
-uint16_t PeerPortOf(int fd) {
-  sockaddr_storage ss{};
-  socklen_t len = sizeof ss;
-  ::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+  auto* sa = reinterpret_cast<sockaddr*>(&ss);
+  peer ? ::getpeername(fd, sa, &len) : ::getsockname(fd, sa, &len);
   return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
                                         : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
@@ -130,7 +124,9 @@ TEST(ListenThread, AcceptsClientsUntilStoppedAndLeavesNoDescriptor) {
       ASSERT_EQ(posts[k].first, WM_ACCEPT);
       test::UniqueFd handle(static_cast<int>(posts[k].second));
       size_t c = 0;
-      while (c < clients.size() && LocalPortOf(clients[c].get()) != PeerPortOf(handle.get())) ++c;
+      while (c < clients.size() && PortOf(clients[c].get(), false) != PortOf(handle.get(), true)) {
+        ++c;
+      }
       ASSERT_LT(c, clients.size()) << "handle is not connected to any client";
       ASSERT_FALSE(matched[c]);
       matched[c] = true;
