@@ -135,7 +135,8 @@ bool TSocksBlockSocket::SocksSendRequest(uint8_t command, const std::string& hos
   return LastError() == 0;
 }
 
-std::string TSocksBlockSocket::SocksEncodeAddress(const std::string& host, const std::string& port) {
+std::string TSocksBlockSocket::SocksEncodeAddress(const std::string& host,
+                                                  const std::string& port) {
   const std::string portBytes = WordToBytes(ResolvePortNumber(port));
   const std::string target = SocksRemoteResolve ? host : ResolveToAddress(host);
   std::string out;
@@ -261,8 +262,8 @@ void TTCPBlockSocket::SocksConnectExchange(const std::string& host, const std::s
                            host.size() > kMaxSocks5Field && !IsIPv4Text(host) &&
                            !IPv6LiteralBytes(host, v6);
   if (nameTooLong) SetSocksActive(false);
-  const bool ok = !nameTooLong && SocksNegotiate() && SocksSendRequest(1, host, port) &&
-                  SocksReadReply();
+  const bool ok =
+      !nameTooLong && SocksNegotiate() && SocksSendRequest(1, host, port) && SocksReadReply();
   if (!ok && LastError() == 0) SetLastError(kErrNetUnusable);
   SetSocksLocal(SocksReplyHost(), SocksReplyPort());
   SetSocksTarget(host, port);
@@ -283,8 +284,11 @@ void TTCPBlockSocket::SocksListen(bool throughTunnel) {
   if (address == "0.0.0.0") address = LocalHostName();
   const std::string port = std::to_string(TBlockSocket::LocalPort());
 
-  if (throughTunnel) ConnectViaTunnel(SocksProxyHost, SocksProxyPort);
-  else DirectConnect(SocksProxyHost, SocksProxyPort);
+  if (throughTunnel) {
+    ConnectViaTunnel(SocksProxyHost, SocksProxyPort);
+  } else {
+    DirectConnect(SocksProxyHost, SocksProxyPort);
+  }
   if (LastError() == 0) {
     if (!throughTunnel) SetTunnelOpen(false);
     const bool ok = SocksNegotiate() && SocksSendRequest(2, address, port) && SocksReadReply();

@@ -35,7 +35,8 @@ void TTCPBlockSocket::ConnectViaTunnel(const std::string& host, const std::strin
 
   SendText("CONNECT " + target + ":" + portText + " HTTP/1.0\r\n");
   if (LastError() == 0 && !TunnelUser.empty())
-    SendText("Proxy-Authorization: Basic " + EncodeBase64(TunnelUser + ":" + TunnelPassword) + "\r\n");
+    SendText("Proxy-Authorization: Basic " + EncodeBase64(TunnelUser + ":" + TunnelPassword) +
+             "\r\n");
   if (LastError() == 0) SendText("\r\n");
 
   // Every status line counts, the last one wins; the header block ends at an empty line.

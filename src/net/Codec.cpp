@@ -7,8 +7,7 @@ namespace kova {
 
 namespace {
 // 64 digits, then the padding character.
-constexpr char kBase64Table[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+constexpr char kBase64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 constexpr char kPad = kBase64Table[64];
 }  // namespace
 

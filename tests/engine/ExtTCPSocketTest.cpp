@@ -96,7 +96,8 @@ TEST(ExtConnectPath, EachRowReachesItsFirstHop) {
 TEST(ExtConnectChain, SocksExchangeRunsInsideTheTunnel) {
   const std::string deadPort = DeadPort();
   FakePeer http;
-  http.Expect("CONNECT 127.0.0.1:" + deadPort + " HTTP/1.0\r\nProxy-Authorization: Basic aDpw\r\n\r\n")
+  http.Expect("CONNECT 127.0.0.1:" + deadPort +
+              " HTTP/1.0\r\nProxy-Authorization: Basic aDpw\r\n\r\n")
       .Reply(kOpen)
       .Expect(FromHex("05 02 02 00"))
       .Reply(FromHex("05 02"))
@@ -138,7 +139,13 @@ TEST(ExtConnectChain, HttpRefusalSendsNoSocksByteAndKeepsTheSocksReport) {
   s.SocksProxyPort = deadPort;
   {
     FakePeer http;
-    http.Expect(connect).Reply(kOpen).Expect(kGreet).Reply(FromHex("05 00")).Expect(kRequest10001).Reply(kReplyOk).Start();
+    http.Expect(connect)
+        .Reply(kOpen)
+        .Expect(kGreet)
+        .Reply(FromHex("05 00"))
+        .Expect(kRequest10001)
+        .Reply(kReplyOk)
+        .Start();
     s.TunnelProxyHost = http.host();
     s.TunnelProxyPort = http.portText();
     s.Connect("10.0.0.1", "80");
@@ -165,7 +172,11 @@ TEST(ExtConnectChain, HttpRefusalSendsNoSocksByteAndKeepsTheSocksReport) {
 TEST(ExtConnectChain, SocksRefusalInsideTheTunnel) {
   const std::string deadPort = DeadPort();
   FakePeer http;
-  http.Expect("CONNECT 127.0.0.1:" + deadPort + " HTTP/1.0\r\n\r\n").Reply(kOpen).Expect(kGreet).Reply(FromHex("05 FF")).Start();
+  http.Expect("CONNECT 127.0.0.1:" + deadPort + " HTTP/1.0\r\n\r\n")
+      .Reply(kOpen)
+      .Expect(kGreet)
+      .Reply(FromHex("05 FF"))
+      .Start();
   TExtTCPSocket s;
   s.TunnelProxyHost = http.host();
   s.TunnelProxyPort = http.portText();
@@ -320,7 +331,10 @@ TEST(ReceivePending, BytesLeftByTheProxyExchangeComeFirstAndInOrder) {
     SCOPED_TRACE(k.what);
     FakePeer proxy;
     if (k.socks) {
-      proxy.Expect(kGreet).Reply(FromHex("05 00")).Expect(kRequest10001).Reply(kReplyOk + "ABCDEFGHIJ");
+      proxy.Expect(kGreet)
+          .Reply(FromHex("05 00"))
+          .Expect(kRequest10001)
+          .Reply(kReplyOk + "ABCDEFGHIJ");
     } else {
       proxy.Expect("CONNECT 10.0.0.1:80 HTTP/1.0\r\n\r\n").Reply(kOpen + "ABCDEFGHIJ");
     }
@@ -353,7 +367,8 @@ TEST(ReceivePending, BytesLeftByTheProxyExchangeComeFirstAndInOrder) {
 
 // ---- through real proxies ---------------------------------------------------------------------
 
-std::unique_ptr<RealProxy> StartProxy(RealProxy::Kind kind, RealProxy::Credentials credentials = {}) {
+std::unique_ptr<RealProxy> StartProxy(RealProxy::Kind kind,
+                                      RealProxy::Credentials credentials = {}) {
   std::string error;
   auto proxy = RealProxy::Start(kind, credentials, &error);
   EXPECT_TRUE(proxy) << error;
@@ -380,7 +395,8 @@ void ExpectEchoByPending(TExtTCPSocket& s) {
     EXPECT_LE(piece.size(), 8192u);
     back += piece;
   }
-  EXPECT_TRUE(back == payload) << "echo differs: " << back.size() << " of " << payload.size() << " bytes";
+  EXPECT_TRUE(back == payload) << "echo differs: " << back.size() << " of " << payload.size()
+                               << " bytes";
 }
 
 TEST(ExtRealChain, TinyproxyThenSocksServer) {
@@ -395,8 +411,8 @@ TEST(ExtRealChain, TinyproxyThenSocksServer) {
     TSocksType version;
     std::string user, password;
   } cases[] = {
-      {"tinyproxy then microsocks (SOCKS 5, user and password)", microsocks.get(), TSocksType::Socks5,
-       "sock", "word"},
+      {"tinyproxy then microsocks (SOCKS 5, user and password)", microsocks.get(),
+       TSocksType::Socks5, "sock", "word"},
       {"tinyproxy then dante (SOCKS 5)", dante.get(), TSocksType::Socks5, "", ""},
       {"tinyproxy then dante (SOCKS 4)", dante.get(), TSocksType::Socks4, "", ""},
   };
@@ -415,7 +431,9 @@ TEST(ExtRealChain, TinyproxyThenSocksServer) {
     s.SocksPassword = k.password;
     s.SocksTimeout = 10000;
     s.Connect(echo.host(), echo.portText());
-    ASSERT_EQ(s.LastError(), 0) << s.LastErrorText() << "\n" << http->Log() << "\n" << k.socks->Log();
+    ASSERT_EQ(s.LastError(), 0) << s.LastErrorText() << "\n"
+                                << http->Log() << "\n"
+                                << k.socks->Log();
     EXPECT_TRUE(s.TunnelOpen());
     EXPECT_TRUE(s.SocksActive());
     EXPECT_EQ(s.RemoteAddressText(), echo.host());

@@ -29,7 +29,8 @@ TEST(Base64, EncodesReferenceVectors) {
       {std::string("\xfb\xef\xbe", 3), "++++"},
       {std::string("\x80\x00", 2), "gAA="},
   };
-  for (const auto& c : cases) EXPECT_EQ(EncodeBase64(c.input), c.expected) << "input size " << c.input.size();
+  for (const auto& c : cases)
+    EXPECT_EQ(EncodeBase64(c.input), c.expected) << "input size " << c.input.size();
 }
 
 TEST(Base64, LongInputStaysOnOneLine) {

@@ -17,7 +17,8 @@ namespace {
 using test::EchoServer;
 using test::RealProxy;
 
-std::unique_ptr<RealProxy> StartProxy(RealProxy::Kind kind, RealProxy::Credentials credentials = {}) {
+std::unique_ptr<RealProxy> StartProxy(RealProxy::Kind kind,
+                                      RealProxy::Credentials credentials = {}) {
   std::string error;
   auto proxy = RealProxy::Start(kind, credentials, &error);
   EXPECT_TRUE(proxy) << error;

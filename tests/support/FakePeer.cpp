@@ -16,9 +16,10 @@ std::string FromHex(const std::string& hex) {
   unsigned value = 0;
   for (char c : hex) {
     if (std::isspace(static_cast<unsigned char>(c))) continue;
-    const unsigned v = std::isdigit(static_cast<unsigned char>(c))
-                           ? static_cast<unsigned>(c - '0')
-                           : static_cast<unsigned>(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+    const unsigned v =
+        std::isdigit(static_cast<unsigned char>(c))
+            ? static_cast<unsigned>(c - '0')
+            : static_cast<unsigned>(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
     value = value * 16 + (v & 15);
     if (++nibbles == 2) {
       out += static_cast<char>(value);
@@ -66,7 +67,9 @@ FakePeer& FakePeer::StepTimeout(int ms) {
   return *this;
 }
 
-void FakePeer::Start() { thread_ = std::thread([this] { Run(); }); }
+void FakePeer::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 bool FakePeer::Finish() {
   if (thread_.joinable()) thread_.join();

@@ -35,10 +35,11 @@ class FakePeer {
   FakePeer& operator=(const FakePeer&) = delete;
 
   // Script steps, run in order after Start().
-  FakePeer& Expect(const std::string& bytes);         // read exactly these bytes and compare
-  FakePeer& Reply(const std::string& bytes);          // send in one piece
-  FakePeer& ReplyBytewise(const std::string& bytes);  // one byte per send, paced so they arrive apart
-  FakePeer& CloseNow();                               // close the connection here, ending the script
+  FakePeer& Expect(const std::string& bytes);  // read exactly these bytes and compare
+  FakePeer& Reply(const std::string& bytes);   // send in one piece
+  FakePeer& ReplyBytewise(
+      const std::string& bytes);  // one byte per send, paced so they arrive apart
+  FakePeer& CloseNow();           // close the connection here, ending the script
   // Time each Expect and the final drain may wait; default 5000 ms.
   FakePeer& StepTimeout(int ms);
 

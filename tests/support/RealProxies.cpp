@@ -62,9 +62,12 @@ bool WriteFile(const std::string& path, const std::string& text) {
 
 const char* BinaryOf(RealProxy::Kind kind) {
   switch (kind) {
-    case RealProxy::Kind::Microsocks: return "/usr/bin/microsocks";
-    case RealProxy::Kind::Dante: return "/usr/sbin/danted";
-    case RealProxy::Kind::Tinyproxy: return "/usr/bin/tinyproxy";
+    case RealProxy::Kind::Microsocks:
+      return "/usr/bin/microsocks";
+    case RealProxy::Kind::Dante:
+      return "/usr/sbin/danted";
+    case RealProxy::Kind::Tinyproxy:
+      return "/usr/bin/tinyproxy";
   }
   return "";
 }
@@ -109,19 +112,24 @@ bool RealProxy::Launch(Kind kind, const Credentials& credentials, std::string* e
         args.insert(args.end(), {"-u", credentials.user, "-P", credentials.password});
       break;
     case Kind::Dante:
-      text = "logoutput: stderr\n"
-             "internal: 127.0.0.1 port = " + port + "\n"
-             "external: lo\n"
-             "clientmethod: none\n"
-             "socksmethod: none\n";
+      text =
+          "logoutput: stderr\n"
+          "internal: 127.0.0.1 port = " +
+          port +
+          "\n"
+          "external: lo\n"
+          "clientmethod: none\n"
+          "socksmethod: none\n";
       if (root) text += "user.privileged: root\nuser.unprivileged: nobody\n";
       // Relaying only to loopback keeps every test connection on this machine.
-      text += "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-              "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n";
+      text +=
+          "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+          "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n";
       args = {BinaryOf(kind), "-f", conf, "-N", "1"};
       break;
     case Kind::Tinyproxy:
-      text = "Port " + port + "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n"
+      text = "Port " + port +
+             "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 20\n"
              "DisableViaHeader Yes\nLogLevel Info\n";
       if (root) text += "User nobody\nGroup nogroup\n";
       if (!credentials.user.empty())
@@ -191,8 +199,10 @@ void RealProxy::Stop() {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     bool reaped = false;
     while (!reaped && Clock::now() < deadline) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) reaped = true;
-      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+        reaped = true;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ::kill(-pid_, SIGKILL);  // stragglers of the group, or the server itself if it hung
     if (!reaped) ::waitpid(pid_, nullptr, 0);
