@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -60,6 +61,16 @@ class TWindowMessageEvent : public QEvent {
   uint32_t Msg;
   intptr_t WParam;
   bool Handled = false;
+};
+
+// The password box shows every character as "*" whatever the desktop's style would use.
+class TStarMaskStyle : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* returnData) const override {
+    if (hint == SH_LineEdit_PasswordCharacter) return '*';
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+  }
 };
 
 QFont PanelFont() {
@@ -163,8 +174,7 @@ TFormMain::TFormMain(QWidget* parent, TTickSource tick)
       "#Panel4, #Panel6, #Panel9 { background: %3; border-bottom: 1px solid #8cae8c; }"
       "QLabel, QCheckBox, QRadioButton { color: %4; }"
       "#LbConnect, #LbThread { color: #e00000; }"
-      "#BtStart { color: #008000; } #BtStop { color: #c80000; }"
-      "#EdPassword { lineedit-password-character: 42; }")
+      "#BtStart { color: #008000; } #BtStop { color: #c80000; }")
                     .arg(kSkyBlue.name(), kCream.name(), kTitleGreen.name(), kPanelText.name()));
 
   auto* root = new QHBoxLayout(this);
@@ -251,6 +261,9 @@ QWidget* TFormMain::BuildSettingsPanel() {
   MakeLabel(p, "Label5", QStringLiteral("密码"), QRect(left + 2, 214, 32, 22));
   EdPassword = MakeEdit(p, "EdPassword", QString(), QStringLiteral("连接代理服务器需要的密码"),
                         QRect(editX, 214, 185 - left - editX, 22));
+  auto* mask = new TStarMaskStyle;
+  mask->setParent(EdPassword);
+  EdPassword->setStyle(mask);
   EdPassword->setEchoMode(QLineEdit::Password);
 
   MakeLabel(p, "Label6", QStringLiteral("转发服务端口："), QRect(left + 2, 243, 96, 22));
@@ -524,7 +537,11 @@ void TFormMain::FillList(QTableWidget* list, const std::vector<std::string>& row
     const QStringList cells = QString::fromStdString(rows[r]).split(QLatin1Char(';'));
     for (int c = 0; c < list->columnCount(); ++c) {
       auto* item = new QTableWidgetItem(cells.value(c));
-      item->setTextAlignment(c == 0 ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter);
+      // Numbers line up at the right; addresses read from the left; ids and idle times centred.
+      Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter;
+      if (c == 0 || (list->columnCount() == 6 && c == 5)) align = Qt::AlignCenter;
+      if (list->columnCount() == 6 && (c == 3 || c == 4)) align = Qt::AlignRight | Qt::AlignVCenter;
+      item->setTextAlignment(align);
       list->setItem(r, c, item);
     }
   }

@@ -82,7 +82,10 @@ TEST_F(RelayWindow, RelaysBytesAndTheMonitorShowsThem) {
   Start();
   test::UniqueFd client = Client("hello");
 
-  ASSERT_TRUE(TickUntil([&] { return Socks()->rowCount() == 1 && Row(Socks(), 0).value(3) == "5"; }));
+  // Each worker bumps its counter after its own call returns: wait until both have.
+  ASSERT_TRUE(TickUntil([&] {
+    return Socks()->rowCount() == 1 && Row(Socks(), 0).value(3) == "5" && Row(Socks(), 0).value(4) == "5";
+  }));
   const QStringList row = Row(Socks(), 0);
   EXPECT_EQ(row.value(0), "0");
   EXPECT_TRUE(row.value(1).startsWith(QString::fromStdString(address) + ":")) << row.join('|').toStdString();
