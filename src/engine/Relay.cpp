@@ -646,9 +646,10 @@ void TRelayEngine::TImpl::Shutdown() {
   for (int i = 0; i < kThreadSlots; ++i) {
     if (TNetThread* w = Worker(i)) w->RequestEnd();
   }
+  // At program end unread input is not worth reading away: the plain close wakes at once.
   for (int i = 0; i < kConnectionSlots; ++i) {
-    if (auto* s = ClientSocket(i)) s->Close();
-    if (auto* s = UpstreamSocket(i)) s->Close();
+    if (auto* s = ClientSocket(i)) s->TBlockSocket::Close();
+    if (auto* s = UpstreamSocket(i)) s->TBlockSocket::Close();
   }
   for (int i = 0; i < kThreadSlots; ++i) {
     if (TNetThread* w = Worker(i)) w->WaitFor([this] { ServeSyncCalls(); });

@@ -23,12 +23,9 @@ THeadlessSettings Direct(const std::string& target) {
   return s;
 }
 
-void SettleThreads() { WaitUntil([] { return CountThreads() == 1; }, 2s); }
-
 TEST(RelayChurn, TwentyThousandSequentialRelaysSlow) {
-  SettleThreads();
+  int threadsBefore = SettledThreadCount();
   int fdsBefore = CountOpenFds();
-  int threadsBefore = CountThreads();
   {
     EchoServer echo;
     THost host(Direct("127.0.0.1:" + echo.portText()));
@@ -57,9 +54,8 @@ TEST(RelayChurn, TwentyThousandSequentialRelaysSlow) {
 }
 
 TEST(RelayChurn, BurstsOfConcurrentClientsSlow) {
-  SettleThreads();
+  int threadsBefore = SettledThreadCount();
   int fdsBefore = CountOpenFds();
-  int threadsBefore = CountThreads();
   {
     EchoServer echo;
     THost host(Direct("127.0.0.1:" + echo.portText()));

@@ -28,6 +28,17 @@ int CountEntries(const char* dir) {
 int CountOpenFds() { return CountEntries("/proc/self/fd"); }
 int CountThreads() { return CountEntries("/proc/self/task"); }
 
+int SettledThreadCount() {
+#if defined(__SANITIZE_THREAD__)
+  constexpr int kQuiet = 2;  // the sanitizer runs a background thread once threads exist
+#else
+  constexpr int kQuiet = 1;
+#endif
+  std::thread([] {}).join();
+  WaitUntil([] { return CountThreads() <= kQuiet; }, std::chrono::seconds(2));
+  return CountThreads();
+}
+
 void TManualWindow::PostMessage(uint32_t msg, intptr_t wParam) {
   {
     std::lock_guard<std::mutex> lock(mu_);

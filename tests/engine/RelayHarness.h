@@ -24,6 +24,9 @@ namespace kova::test {
 
 int CountOpenFds();
 int CountThreads();
+// Waits (up to 2 s) until only the test's own thread (and a sanitizer's helper) is left, e.g.
+// after listeners of earlier tests, which end on their own; returns the thread count then.
+int SettledThreadCount();
 
 // A settable millisecond clock for the engine; starts far from 0 (0 means "not stamped").
 // Reads from threads other than the creator's are counted: one per stamp a worker takes.
