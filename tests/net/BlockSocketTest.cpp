@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -37,6 +38,20 @@ class SocketTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { LoadSocketInterface(); }
   static void TearDownTestSuite() { UnloadSocketInterface(); }
+
+  static int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+  }
+  void SetUp() override { fdsBefore = OpenDescriptors(); }
+  // Every test closes what it opened: a leaked descriptor shows up here.
+  void TearDown() override {
+    owned.reset();
+    peer.Reset();
+    EXPECT_EQ(OpenDescriptors(), fdsBefore) << "descriptor leak";
+  }
+  int fdsBefore = 0;
 
   // `sock` adopts the accepted end of a fresh loopback pair; `peer` is the raw client end.
   void AdoptPair(TBlockSocket& sock) {
