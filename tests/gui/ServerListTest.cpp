@@ -8,7 +8,6 @@
 #include <optional>
 
 #include <QComboBox>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -51,20 +50,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TSplitCase{" a : b ", {{" a ", " b "}}},         // nothing is trimmed
                       TSplitCase{"服务器:http", {{"服务器", "http"}}}));
 
-TEST(ServerListText, EditBoxLinesBecomeEntries) {
-  const std::vector<std::pair<QString, QStringList>> cases = {
-      {"", {}},
-      {"\n", {""}},
-      {"a:1", {"a:1"}},
-      {"a:1\n", {"a:1"}},                 // a final break adds no entry
-      {"a:1\n\nb:2", {"a:1", "", "b:2"}},  // an empty middle line is an empty entry
-      {"a:1\n\n", {"a:1", ""}},
-  };
-  for (const auto& [text, entries] : cases) EXPECT_EQ(EntriesFromEditText(text), entries) << text.toStdString();
-  EXPECT_EQ(EditTextFromEntries({"a:1", "", "b:2"}), "a:1\n\nb:2\n");
-  EXPECT_EQ(EditTextFromEntries({}), "");
-}
-
 TEST(ServerListText, EveryKindOfLineBreakLoadsAsOne) {
   const std::vector<std::pair<QByteArray, QString>> cases = {
       {"a:1\r\nb:2\r\n", "a:1\nb:2\n"}, {"a:1\nb:2", "a:1\nb:2"},   {"a:1\rb:2\r", "a:1\nb:2\n"},
@@ -73,14 +58,6 @@ TEST(ServerListText, EveryKindOfLineBreakLoadsAsOne) {
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(EditTextFromFileBytes(bytes), text) << bytes.toStdString();
   EXPECT_EQ(FileBytesFromEditText("a:1\n\nb:2"), QByteArray("a:1\r\n\r\nb:2"));
-}
-
-TEST(ServerListText, ErrorTextsEndWithOneFullStop) {
-  const QString reason = QString::fromLocal8Bit(std::strerror(ENOENT));
-  EXPECT_EQ(FileErrorText(false, "/x/y.txt", ENOENT),
-            "Cannot open file \"/x/y.txt\". " + reason + (reason.endsWith('.') ? "" : "."));
-  EXPECT_TRUE(FileErrorText(true, "/x/y.txt", EACCES).startsWith("Cannot create file \"/x/y.txt\". "));
-  EXPECT_FALSE(FileErrorText(true, "/x", EACCES).endsWith(".."));
 }
 
 // ---- through the window --------------------------------------------------------------------------
@@ -205,20 +182,24 @@ TEST_F(ServerListWindow, LoadedLinesBecomeEntriesOnlyAtApply) {
 }
 
 TEST_F(ServerListWindow, FileErrorsShowTheirBoxAndChangeNothing) {
+  // The system's text gets exactly one full stop after it.
+  auto reason = [](int error) {
+    const QString text = QString::fromLocal8Bit(std::strerror(error));
+    return text.endsWith('.') ? text : text + '.';
+  };
   edit->setPlainText("kept");
   Load(Path("missing.txt"));
   Load(dir.path());  // a folder opens but cannot be read
   Save(Path("no/such/folder/x.txt"));
   ASSERT_EQ(seams.Messages.size(), 3u);
-  EXPECT_EQ(seams.Messages[0].Text, FileErrorText(false, Path("missing.txt"), ENOENT));
-  EXPECT_EQ(seams.Messages[1].Text, FileErrorText(false, dir.path(), EISDIR));
-  EXPECT_EQ(seams.Messages[2].Text, FileErrorText(true, Path("no/such/folder/x.txt"), ENOENT));
+  EXPECT_EQ(seams.Messages[0].Text, "Cannot open file \"" + Path("missing.txt") + "\". " + reason(ENOENT));
+  EXPECT_EQ(seams.Messages[1].Text, "Cannot open file \"" + dir.path() + "\". " + reason(EISDIR));
+  EXPECT_EQ(seams.Messages[2].Text, "Cannot create file \"" + Path("no/such/folder/x.txt") + "\". " + reason(ENOENT));
   for (const auto& m : seams.Messages) {
     EXPECT_EQ(m.Title, "KOVA 2.0");
     EXPECT_TRUE(m.Error);
   }
   EXPECT_EQ(form.EditBoxText(), "kept");
-  EXPECT_FALSE(QFile::exists(Path("no/such/folder/x.txt")));
 }
 
 TEST_F(ServerListWindow, RelativeNamesAreReportedWithTheirFullPath) {
@@ -230,43 +211,33 @@ TEST_F(ServerListWindow, RelativeNamesAreReportedWithTheirFullPath) {
   EXPECT_TRUE(seams.Messages[0].Text.startsWith("Cannot open file \"" + Path("missing.txt") + "\". "));
 }
 
-TEST_F(ServerListWindow, CancelledDialogsDoNothing) {
+TEST_F(ServerListWindow, DialogsShowTheirFileTypesAndCancelDoesNothing) {
   edit->setPlainText("kept");
   Load(QString());
   Save(QString());
   EXPECT_EQ(form.EditBoxText(), "kept");
   EXPECT_TRUE(seams.Messages.empty());
-  EXPECT_EQ(seams.Requests.size(), 2u);
-}
-
-TEST_F(ServerListWindow, DialogsOfferTheFileTypesAndStartingPoint) {
-  Load(QString());
-  Save(QString());
   ASSERT_EQ(seams.Requests.size(), 2u);
-  const TFileRequest& open = seams.Requests[0];
-  const TFileRequest& save = seams.Requests[1];
-  EXPECT_FALSE(open.Save);
-  EXPECT_TRUE(save.Save);
-  EXPECT_EQ(open.FilterLabels, QStringList({"文本文件(*.txt)", "所有文件(*.*)"}));
-  EXPECT_EQ(save.FilterLabels, QStringList({"文本文件(*.txt)", "所有文件（*.*)"}));  // full-width "（"
-  for (const TFileRequest* r : {&open, &save}) {
-    EXPECT_EQ(r->FilterPatterns, QStringList({"*.txt", "*.*"}));
-    EXPECT_EQ(r->InitialName, "*.txt");
-    EXPECT_EQ(r->Folder, ".");
-    EXPECT_EQ(r->DefaultSuffix, "txt");
+  // What the window asks for, shown by the real dialog: labels exact (the save dialog's second
+  // one has a full-width "（"), patterns working behind them, "*.txt" in ".", suffix "txt".
+  const std::vector<std::pair<QString, QString>> expected = {{"文本文件(*.txt)", "所有文件(*.*)"},
+                                                             {"文本文件(*.txt)", "所有文件（*.*)"}};
+  for (int i = 0; i < 2; ++i) {
+    const TFileRequest& request = seams.Requests[i];
+    std::unique_ptr<QFileDialog> dialog(TUiSeam::MakeFileDialog(nullptr, request));
+    auto* types = dialog->findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(types, nullptr);
+    ASSERT_EQ(types->count(), 2);
+    EXPECT_EQ(types->itemText(0), expected[i].first);
+    EXPECT_EQ(types->itemText(1), expected[i].second);
+    EXPECT_EQ(dialog->nameFilters(), QStringList({expected[i].first + " (*.txt)", expected[i].second + " (*.*)"}));
+    EXPECT_EQ(dialog->acceptMode(), i == 0 ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    EXPECT_EQ(dialog->defaultSuffix(), "txt");
+    EXPECT_EQ(dialog->directory(), QDir("."));
+    EXPECT_EQ(request.InitialName, "*.txt");
   }
-
-  // The real dialog shows the labels exactly and still filters by the patterns behind them.
-  std::unique_ptr<QFileDialog> dialog(TUiSeam::MakeFileDialog(nullptr, save));
-  auto* types = dialog->findChild<QComboBox*>("fileTypeCombo");
-  ASSERT_NE(types, nullptr);
-  ASSERT_EQ(types->count(), 2);
-  EXPECT_EQ(types->itemText(0), "文本文件(*.txt)");
-  EXPECT_EQ(types->itemText(1), "所有文件（*.*)");
-  EXPECT_TRUE(dialog->nameFilters().value(1).endsWith("(*.*)"));
-  EXPECT_EQ(dialog->defaultSuffix(), "txt");
-  EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
-  EXPECT_TRUE(dialog->testOption(QFileDialog::DontConfirmOverwrite));
+  EXPECT_TRUE(std::unique_ptr<QFileDialog>(TUiSeam::MakeFileDialog(nullptr, seams.Requests[1]))
+                  ->testOption(QFileDialog::DontConfirmOverwrite));
 }
 
 }  // namespace

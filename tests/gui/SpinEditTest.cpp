@@ -99,11 +99,5 @@ TEST(SpinEdit, ArrowKeysStepAndEveryChangeIsSignalled) {
   EXPECT_EQ(changes, 6);
 }
 
-TEST(SpinEdit, StartValueIsClampedIntoTheLimits) {
-  EXPECT_EQ(TSpinEdit(0, 600, 5).Text(), "5");
-  EXPECT_EQ(TSpinEdit(1, 600, 0).Text(), "1");
-  EXPECT_EQ(TSpinEdit(0, 600, 9000).Text(), "600");
-}
-
 }  // namespace
 }  // namespace kova::gui
