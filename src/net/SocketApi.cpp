@@ -38,11 +38,7 @@ int SocketInterfaceStarts() {
 }
 
 void StartSocketInterface(bool (*loader)(const std::string&)) {
-  if (!loader("ws2_32.dll")) {
-    const std::string text = "Error loading Socket interface (ws2_32.dll)!";
-    ESocketError e(0, text);
-    throw e;
-  }
+  if (!loader("ws2_32.dll")) throw ESocketError(0, "Error loading Socket interface (ws2_32.dll)!");
 }
 
 void StopSocketInterface() { UnloadSocketInterface(); }
