@@ -85,6 +85,7 @@ bool WaitUntil(const std::function<bool()>& pred,
 bool IsLoopbackText(const std::string& address);
 
 // Echo server on 127.0.0.1 port 0: one thread serving every accepted connection until stopped.
+// Echoes are written blocking, so a client that never reads stalls the whole server.
 class EchoServer {
  public:
   explicit EchoServer(const std::string& host = "127.0.0.1");
