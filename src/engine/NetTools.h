@@ -1,6 +1,6 @@
 #pragma once
-// Fixed-capacity slot tables that hold the relay's reusable objects (sockets, workers), and the
-// reusable worker thread and accepting thread that live in them.
+// Fixed-capacity slot tables that hold the relay's reusable objects (sockets, workers); the
+// worker and accepting thread classes are included from here.
 //
 // The tables are changed on the window thread only; workers read the fields of their own slots
 // while that happens, so every field a worker may touch is an atomic.
