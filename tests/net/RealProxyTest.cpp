@@ -7,7 +7,6 @@
 #include <string>
 
 #include "net/BlockSocket.h"
-#include "support/FakePeer.h"
 #include "support/Loopback.h"
 #include "support/RealProxies.h"
 
@@ -152,23 +151,6 @@ TEST(RealTunnel, TinyproxyWithBasicAuthentication) {
       EXPECT_FALSE(s.TunnelOpen());
     }
   }
-}
-
-// A target that speaks first: its greeting may ride in the same segment as the proxy's reply.
-TEST(RealSocks, GreetingOfTheTargetArrivesWhole) {
-  auto proxy = StartProxy(RealProxy::Kind::Microsocks);
-  ASSERT_TRUE(proxy);
-  test::FakePeer target;
-  target.Reply("220 kova test ready\r\n").Expect("QUIT\r\n").Start();
-  TTCPBlockSocket s;
-  UseSocks(s, *proxy, TSocksType::Socks5);
-  s.Connect(target.host(), target.portText());
-  ASSERT_EQ(s.LastError(), 0);
-  EXPECT_EQ(s.ReceiveUntil(5000, "\r\n"), "220 kova test ready");
-  s.SendText("QUIT\r\n");
-  s.Close();
-  target.Finish();
-  EXPECT_EQ(target.Mismatch(), "");
 }
 
 }  // namespace

@@ -171,26 +171,6 @@ TEST(TunnelFailure, SilentOrClosingProxy) {
   }
 }
 
-TEST(TunnelFailure, UnreachableProxyLeavesEarlierStateAlone) {
-  FakePeer proxy;
-  proxy.Expect("CONNECT 10.0.0.1:80 HTTP/1.0\r\n\r\n").Reply(kOpen).Start();
-  TTCPBlockSocket s;
-  UseProxy(s, proxy);
-  s.Connect("10.0.0.1", "80");
-  ASSERT_EQ(s.LastError(), 0);
-  s.Close();
-  proxy.Finish();
-
-  test::RawListener gone;
-  s.TunnelProxyPort = gone.portText();
-  gone.Close();
-  s.Connect("10.0.0.2", "443");
-  EXPECT_NE(s.LastError(), 0);
-  EXPECT_TRUE(s.TunnelOpen());
-  EXPECT_EQ(s.TunnelTargetHost(), "10.0.0.1");
-  EXPECT_EQ(s.TunnelTargetPort(), "80");
-}
-
 TEST(TunnelReporting, TargetWhileOpenOwnPeerAfterADirectConnect) {
   FakePeer proxy;
   proxy.Expect("CONNECT [2001:db8::5]:8080 HTTP/1.0\r\n\r\n").Reply(kOpen).Start();
