@@ -11,7 +11,7 @@ packages=(
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
   # headless display for GUI tests, screenshots and `make run` without a desktop
-  xvfb xauth x11-apps imagemagick
+  xvfb xauth x11-apps x11-utils imagemagick
   # real proxy peers of the socket and relay tests
   microsocks dante-server tinyproxy
 )
