@@ -37,6 +37,32 @@ is_loopback() {
   ((n == 4))
 }
 
+# build_kova ROOT: sets KOVA_BIN to an optimised kova_headless, building it unless KOVA_BIN is set.
+build_kova() {
+  local root=$1
+  if [[ -n ${KOVA_BIN:-} ]]; then
+    [[ -x $KOVA_BIN ]] || { echo "bench: KOVA_BIN=$KOVA_BIN is not executable" >&2; return 1; }
+    return 0
+  fi
+  # Reuse build/ when it is an optimised, sanitizer-free build; otherwise keep a folder of our own.
+  local dir=build cache=$root/build/CMakeCache.txt
+  if ! { [[ -f $cache ]] && grep -qE '^CMAKE_BUILD_TYPE:STRING=(Release|RelWithDebInfo)$' "$cache" &&
+    grep -qE '^KOVA_SANITIZE:STRING=$' "$cache"; }; then
+    dir=build-bench
+    if [[ ! -f $root/$dir/CMakeCache.txt ]]; then
+      local gen=()
+      command -v ninja >/dev/null && gen=(-G Ninja)
+      cmake -S "$root" -B "$root/$dir" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKOVA_BUILD_GUI=OFF -DBUILD_TESTING=OFF >"$BENCH_DIR/cmake.log" 2>&1 ||
+        { echo "bench: configuring $dir failed:" >&2; tail -20 "$BENCH_DIR/cmake.log" >&2; return 1; }
+    fi
+  fi
+  cmake --build "$root/$dir" -j 2 --target kova_headless >"$BENCH_DIR/build.log" 2>&1 ||
+    { echo "bench: building kova_headless failed:" >&2; tail -30 "$BENCH_DIR/build.log" >&2; return 1; }
+  KOVA_BIN=$root/$dir/src/engine/kova_headless
+  [[ -x $KOVA_BIN ]] || { echo "bench: no $KOVA_BIN after the build" >&2; return 1; }
+}
+
 # start_bg NAME CMD...: runs CMD in its own session with output in $BENCH_DIR/NAME.log.
 start_bg() {
   local name=$1
@@ -156,6 +182,16 @@ proc_ticks() {
 cpu_percent() {
   local hz=${4:-$(getconf CLK_TCK)}
   awk -v a="$1" -v b="$2" -v s="$3" -v hz="$hz" 'BEGIN { printf "%.2f\n", (b - a) / hz / s * 100 }'
+}
+
+# best A B -> the higher of two measurements; "fail" (or anything not a number) never wins.
+best() {
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    na = a ~ /^[0-9.]+$/; nb = b ~ /^[0-9.]+$/
+    if (na && nb) print (a + 0 >= b + 0) ? a : b
+    else if (na) print a
+    else if (nb) print b
+    else print "fail" }'
 }
 
 # ratio A B -> A/B with two decimals, or "-" when either is missing or B is zero.

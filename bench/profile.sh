@@ -23,12 +23,7 @@ BENCH_DIR=$(mktemp -d /tmp/kova-profile.XXXXXX)
 trap 'stop_all; rm -rf "$BENCH_DIR"' EXIT
 trap 'exit 130' INT TERM
 
-if [[ -z ${KOVA_BIN:-} ]]; then
-  cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_BUILD_GUI=OFF \
-    -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$ROOT/build-bench" -j 2 --target kova_headless >/dev/null
-  KOVA_BIN=$ROOT/build-bench/src/engine/kova_headless
-fi
+build_kova "$ROOT" || exit 2
 
 IPERF_PORT=$(free_port)
 start_bg iperf3-server iperf3 -s -B $LOOP -p "$IPERF_PORT"

@@ -47,30 +47,6 @@ trap 'exit 130' INT TERM
 
 # --- the relay under test: a release build of the headless host ------------------------------
 
-build_kova() {
-  if [[ -n ${KOVA_BIN:-} ]]; then
-    [[ -x $KOVA_BIN ]] || die "KOVA_BIN=$KOVA_BIN is not executable"
-    return
-  fi
-  # Reuse build/ when it is an optimised, sanitizer-free build; otherwise keep a folder of our own.
-  local dir=build cache=$ROOT/build/CMakeCache.txt
-  if ! { [[ -f $cache ]] && grep -qE '^CMAKE_BUILD_TYPE:STRING=(Release|RelWithDebInfo)$' "$cache" &&
-    grep -qE '^KOVA_SANITIZE:STRING=$' "$cache"; }; then
-    dir=build-bench
-    if [[ ! -f $ROOT/$dir/CMakeCache.txt ]]; then
-      local gen=()
-      command -v ninja >/dev/null && gen=(-G Ninja)
-      cmake -S "$ROOT" -B "$ROOT/$dir" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release \
-        -DKOVA_BUILD_GUI=OFF -DBUILD_TESTING=OFF >"$BENCH_DIR/cmake.log" 2>&1 ||
-        die "configuring $dir failed (see $BENCH_DIR/cmake.log)"
-    fi
-  fi
-  cmake --build "$ROOT/$dir" -j 2 --target kova_headless >"$BENCH_DIR/build.log" 2>&1 ||
-    die "building kova_headless failed (see $BENCH_DIR/build.log)"
-  KOVA_BIN=$ROOT/$dir/src/engine/kova_headless
-  [[ -x $KOVA_BIN ]] || die "no $KOVA_BIN after the build"
-}
-
 # start_kova NAME ARGS...: starts a headless relay on a kernel-chosen port; sets KOVA_HOST/KOVA_PORT.
 start_kova() {
   local name=$1 line addr port
@@ -168,41 +144,40 @@ bulk() {
   echo fail
 }
 
-# ping_rps HOST PORT CLIENTS KEEPALIVE [WRAPPER...]: best requests/s of ROUNDS runs of
-# REQ_SECS each, or "fail". Bounded by time, not count: a slow peer must not stretch the run.
+# ping_rps HOST PORT CLIENTS KEEPALIVE [WRAPPER...]: requests/s of one REQ_SECS run, or "fail".
+# Bounded by time, not count: a slow peer must not stretch the run.
 ping_rps() {
-  local host=$1 port=$2 clients=$3 keep=$4 r v out best=fail
+  local host=$1 port=$2 clients=$3 keep=$4 out
   shift 4
-  for ((r = 0; r < ROUNDS; r++)); do
-    # Cut short by its time limit on purpose, so its status says nothing; the output does.
-    out=$(timeout -s INT "$REQ_SECS" "$@" redis-benchmark -h "$host" -p "$port" -t ping_inline \
-      -n 1000000000 -c "$clients" -k "$keep" -q 2>>"$BENCH_DIR/redis-benchmark.log") || true
-    v=$(parse_redis_rps <<<"$out") || {
-      echo "$out" >>"$BENCH_DIR/redis-benchmark.log"
-      continue
-    }
-    if [[ $best == fail ]] || awk -v a="$v" -v b="$best" 'BEGIN { exit !(a > b) }'; then best=$v; fi
-  done
-  echo "$best"
+  # Cut short by its time limit on purpose, so its status says nothing; the output does.
+  out=$(timeout -s INT "$REQ_SECS" "$@" redis-benchmark -h "$host" -p "$port" -t ping_inline \
+    -n 1000000000 -c "$clients" -k "$keep" -q 2>>"$BENCH_DIR/redis-benchmark.log") || true
+  parse_redis_rps <<<"$out" && return 0
+  echo "$out" >>"$BENCH_DIR/redis-benchmark.log"
+  echo fail
 }
 
 declare -A R # R["metric:peer"] = value
 
 measure_all() {
-  local peer
+  local peer r order
   for peer in "${PEERS[@]}"; do
     progress "bulk 1 stream via $peer"
     R[bulk1:$peer]=$(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" 1)
     progress "bulk 8 streams via $peer"
     R[bulk8:$peer]=$(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" 8)
   done
-  for peer in "${PEERS[@]}"; do
-    progress "PING 1 client via $peer"
-    R[ping1:$peer]=$(ping_rps "${HOST[$peer:redis]}" "${PORT[$peer:redis]}" 1 1)
-    progress "PING 40 clients via $peer"
-    R[ping40:$peer]=$(ping_rps "${HOST[$peer:redis]}" "${PORT[$peer:redis]}" 40 1)
-    progress "churn via $peer"
-    R[churn:$peer]=$(ping_rps "${HOST[$peer:redis]}" "${PORT[$peer:redis]}" $CHURN_CLIENTS 0)
+  # Rounds alternate the order of the peers so that a drifting machine load favours none of them.
+  for ((r = 0; r < ROUNDS; r++)); do
+    order=("${PEERS[@]}")
+    ((r % 2)) && order=($(printf '%s\n' "${PEERS[@]}" | tac))
+    for peer in "${order[@]}"; do
+      local h=${HOST[$peer:redis]} p=${PORT[$peer:redis]}
+      progress "round $((r + 1)): PING 1 client, 40 clients, churn via $peer"
+      R[ping1:$peer]=$(best "${R[ping1:$peer]:-fail}" "$(ping_rps "$h" "$p" 1 1)")
+      R[ping40:$peer]=$(best "${R[ping40:$peer]:-fail}" "$(ping_rps "$h" "$p" 40 1)")
+      R[churn:$peer]=$(best "${R[churn:$peer]:-fail}" "$(ping_rps "$h" "$p" $CHURN_CLIENTS 0)")
+    done
   done
 }
 
@@ -270,10 +245,17 @@ measure_socks() {
   S[bulk:direct]=$(bulk $LOOP "$IPERF_PORT" 1 proxychains4 -q -f "$pc")
   progress "SOCKS 5 bulk via KOVA"
   S[bulk:kova]=$(bulk "$kh" "$kp" 1)
-  progress "SOCKS 5 PING, client speaking SOCKS"
-  S[ping1:direct]=$(ping_rps $LOOP "$REDIS_PORT" 1 1 proxychains4 -q -f "$pc")
-  progress "SOCKS 5 PING via KOVA"
-  S[ping1:kova]=$(ping_rps "$rh" "$rp" 1 1)
+  local r
+  for ((r = 0; r < ROUNDS; r++)); do
+    progress "SOCKS 5 PING round $((r + 1)), client speaking SOCKS and via KOVA"
+    if ((r % 2 == 0)); then
+      S[ping1:direct]=$(best "${S[ping1:direct]:-fail}" "$(ping_rps $LOOP "$REDIS_PORT" 1 1 proxychains4 -q -f "$pc")")
+      S[ping1:kova]=$(best "${S[ping1:kova]:-fail}" "$(ping_rps "$rh" "$rp" 1 1)")
+    else
+      S[ping1:kova]=$(best "${S[ping1:kova]:-fail}" "$(ping_rps "$rh" "$rp" 1 1)")
+      S[ping1:direct]=$(best "${S[ping1:direct]:-fail}" "$(ping_rps $LOOP "$REDIS_PORT" 1 1 proxychains4 -q -f "$pc")")
+    fi
+  done
 }
 declare -A S
 
@@ -325,7 +307,7 @@ main() {
   results=$ROOT/bench/results/$stamp.txt
 
   echo "bench: building kova_headless" >&2
-  build_kova
+  build_kova "$ROOT" || exit 2
   start_targets
   start_peers
   local load

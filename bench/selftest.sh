@@ -94,6 +94,14 @@ while read -r v want; do check "below $v<2" "$want" "$(below "$v" 2)"; done <<'E
 12.5 MISS
 fail n/a
 EOF
+while read -r a b want; do check "best $a $b" "$want" "$(best "$a" "$b")"; done <<'EOF'
+5 7 7
+7 5 7
+fail 5 5
+5 fail 5
+fail fail fail
+10000 9999.5 10000
+EOF
 check "cpu_percent" 10.00 "$(cpu_percent 100 200 10 100)"
 check "cpu_percent 1/3" 33.33 "$(cpu_percent 0 100 3 100)"
 
