@@ -1,6 +1,7 @@
 #include "support/RealProxies.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -42,16 +43,40 @@ uint16_t PickFreePort() {
   return port;
 }
 
-bool Accepts(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
+// True once `pid` holds a socket listening on 127.0.0.1:port. Checking the owner, not just that
+// something accepts there, keeps a test from talking to another test's server on a reused port.
+bool ListensOn(pid_t pid, uint16_t port) {
+  char local[32];
+  std::snprintf(local, sizeof local, "%08X:%04X", static_cast<unsigned>(htonl(INADDR_LOOPBACK)),
+                static_cast<unsigned>(port));
+  std::ifstream table("/proc/net/tcp");
+  std::string line, inode;
+  std::getline(table, line);  // header
+  while (inode.empty() && std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, address, remote, state, skip;
+    fields >> slot >> address >> remote >> state;
+    if (address != local || state != "0A") continue;  // 0A = listening
+    for (int i = 0; i < 5; ++i) fields >> skip;       // queues, timer, retransmits, uid, timeout
+    fields >> inode;
+  }
+  if (inode.empty()) return false;
+  const std::string wanted = "socket:[" + inode + "]";
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = ::opendir(fdDir.c_str());
+  if (!dir) return false;
+  bool found = false;
+  while (dirent* e = ::readdir(dir)) {
+    char target[64] = {};
+    const std::string path = fdDir + "/" + e->d_name;
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0 && wanted == std::string(target, static_cast<size_t>(n))) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
@@ -177,7 +202,7 @@ bool RealProxy::Launch(Kind kind, const Credentials& credentials, std::string* e
       *error = std::string(argv[0]) + " exited during start-up: " + Log();
       return false;
     }
-    if (Accepts(port_)) return true;
+    if (ListensOn(pid_, port_)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   *error = std::string(argv[0]) + " did not accept connections within 15 s: " + Log();
