@@ -138,5 +138,20 @@ wait_listen "$port" 5
 timeout 15 "$PY" "$ROOT/bench/hold.py" 127.0.0.1 "$port" 2 5 >/dev/null 2>&1
 check "hold.py reports a dropped connection" 1 $?
 
+# The whole harness, given a host that claims a non-loopback address: it must refuse before any
+# traffic and leave none of the processes it started (they all carry the marker in their environment).
+fake=$BENCH_DIR/fake-host
+printf '#!/bin/sh\necho "listening 10.0.0.1 1080"\nexec sleep 30\n' >"$fake"
+chmod +x "$fake"
+mark=kova-selftest-$$-$RANDOM
+out=$(BENCH_MARK=$mark BENCH_SKIP_SELFTEST=1 KOVA_BIN=$fake timeout 60 bash "$ROOT/bench/run.sh" 2>&1)
+check "run.sh refuses a non-loopback host" 2 $?
+[[ $out == *"10.0.0.1, which is not loopback"* ]] && got=said || got=silent
+check "run.sh says why" said "$got"
+left=$(grep -l "BENCH_MARK=$mark" /proc/[0-9]*/environ 2>/dev/null | wc -l)
+check "run.sh leaves no process behind" 0 "$left"
+kept=$(sed -n 's|^bench: logs kept in \(/tmp/kova-bench\.[A-Za-z0-9]*\)$|\1|p' <<<"$out")
+[[ -n $kept ]] && rm -rf "$kept"
+
 echo "bench selftest: $passed passed, $failed failed"
 ((failed == 0))
