@@ -1,6 +1,8 @@
 #include "engine/Relay.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -31,6 +33,7 @@ constexpr int kTransferBuffer = 8192;
 constexpr int kReceiveWaitMs = 100;
 constexpr int kRetryPauseMs = 1000;
 constexpr int kProxyTimeoutMs = 30000;
+constexpr auto kDrainWait = std::chrono::milliseconds(200);
 const char* const kClientToServer = "[客户->服务]";
 const char* const kServerToClient = "[服务->客户]";
 
@@ -279,6 +282,22 @@ int TRelayEngine::TImpl::AddConnectionSlot() {
     c = Connections->Add(2);
     if (c < 0 || Busy[c].load(std::memory_order_acquire) == 0) break;
     draining.push_back(c);
+  }
+  if (c < 0 && !draining.empty()) {
+    // Only draining slots are left. Their sockets are closed, so the workers let go as soon as
+    // they run, and none of them waits for this thread: a short wait beats turning a client away.
+    auto deadline = std::chrono::steady_clock::now() + kDrainWait;
+    while (c < 0 && std::chrono::steady_clock::now() < deadline) {
+      for (int d : draining) {
+        if (Busy[d].load(std::memory_order_acquire) == 0) {
+          c = d;
+          break;
+        }
+      }
+      if (c < 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::erase(draining, c);
+    if (c >= 0) Connections->Items(c).Stamp.store(0);  // a late stamp of the old relay
   }
   for (auto it = draining.rbegin(); it != draining.rend(); ++it) Connections->Remove(*it, false);
   return c;
