@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes a PNG of the KOVA window, drawn on a virtual X display (Xvfb).
-#   scripts/screenshot.sh [--service] [out.png] [build-folder]
+#   scripts/screenshot.sh [--service] [out.png] [build-folder]   (default: build/kova-window.png)
 # Plain: the real program, freshly started. --service: the window with the service started,
 # proxy "不用代理", a loopback echo target and one relayed client (the GUI test binary draws
 # that scene; everything stays on loopback). With --service a picture of the tray menu is
@@ -10,8 +10,8 @@ cd "$(dirname "$0")/.."
 
 service=0
 if [[ "${1:-}" == "--service" ]]; then service=1; shift; fi
-out=$(realpath -m "${1:-kova-window.png}")
 build=${2:-build}
+out=$(realpath -m "${1:-$build/kova-window.png}")
 
 for tool in xvfb-run import; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (run scripts/setup.sh)"; exit 1; }
