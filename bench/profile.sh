@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Where KOVA's time goes in a bulk transfer: one iperf3 stream through the headless host, once
-# under perf (hot functions) and once under strace -c (system calls per relayed byte).
-# Usage: bash bench/profile.sh [SECONDS]   (KOVA_BIN may name the binary; default: build it)
+# Where KOVA's time goes in a bulk transfer: iperf3 through the headless host, once under perf
+# (hot functions, context switches) and once under strace -c (system calls per relayed chunk).
+# Usage: bash bench/profile.sh [SECONDS [STREAMS]]   (KOVA_BIN may name the binary; default: build it)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$ROOT/bench/lib.sh"
 SECS=${1:-5}
-[[ $SECS =~ ^[0-9]+$ ]] && ((SECS >= 1 && SECS <= 30)) || {
-  echo "profile: SECONDS must be 1..30" >&2
+STREAMS=${2:-1}
+[[ $SECS =~ ^[0-9]+$ && $STREAMS =~ ^[0-9]+$ ]] && ((SECS >= 1 && SECS <= 30 && STREAMS >= 1 && STREAMS <= 16)) || {
+  echo "profile: SECONDS must be 1..30 and STREAMS 1..16" >&2
   exit 2
 }
 LOOP=127.0.0.1
@@ -37,13 +38,13 @@ is_loopback "$addr" || {
   exit 2
 }
 
-run_iperf() { timeout $((SECS + 30)) iperf3 -c "$addr" -p "$port" -t "$SECS" -J --connect-timeout 5000 | parse_iperf_gbps || echo fail; }
+run_iperf() { timeout $((SECS + 30)) iperf3 -c "$addr" -p "$port" -t "$SECS" -P "$STREAMS" -J --connect-timeout 5000 | parse_iperf_gbps || echo fail; }
 
 stamp=$(date -u +%Y%m%dT%H%M%SZ)
 mkdir -p "$ROOT/bench/results"
 out=$ROOT/bench/results/profile-$stamp.txt
 {
-  echo "KOVA bulk profile, $stamp, ${SECS}s, one iperf3 stream, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "KOVA bulk profile, $stamp, ${SECS}s, iperf3 with $STREAMS stream(s), load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "plain run: $(run_iperf) Gbit/s"
   echo
   echo "== perf: hottest symbols of kova_headless (children excluded) =="
@@ -52,8 +53,18 @@ out=$ROOT/bench/results/profile-$stamp.txt
   sleep 0.5
   echo "under perf: $(run_iperf) Gbit/s"
   wait "$perf_pid" || true
-  perf report -q -i "$BENCH_DIR/perf.data" --no-children --stdio --sort symbol -g none 2>/dev/null |
+  perf report -q -i "$BENCH_DIR/perf.data" --no-children --stdio -F overhead,sym -g none 2>/dev/null |
+    sed "s/[[:space:]]*$//" |
     grep -v "^$" | head -30 || true
+  echo
+  echo "== perf stat: scheduling of kova_headless during one run =="
+  timeout $((SECS + 40)) perf stat -e task-clock,context-switches,cpu-migrations -p "$KOVA_PID" \
+    -o "$BENCH_DIR/stat.txt" -- sleep $((SECS + 1)) 2>/dev/null &
+  stat_pid=$!
+  sleep 0.5
+  echo "under perf stat: $(run_iperf) Gbit/s"
+  wait "$stat_pid" || true
+  grep -E 'task-clock|context-switches|cpu-migrations|elapsed' "$BENCH_DIR/stat.txt" || true
   echo
   echo "== strace -c: system calls of all KOVA threads during one run =="
   timeout $((SECS + 40)) strace -c -f -q -p "$KOVA_PID" -o "$BENCH_DIR/strace.txt" &
