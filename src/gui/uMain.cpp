@@ -47,7 +47,8 @@ const QColor kPanelText(0, 0, 128);
 const QColor kEditText(0, 0, 200);
 
 // One engine message on its way to the window thread. A client handle that never reaches the
-// engine (the window went away first) is closed here rather than leaked.
+// engine is not closed here: the engine's own post box closes every handle still on its way when
+// the engine ends, and a second close could hit a descriptor number already reused.
 class TWindowMessageEvent : public QEvent {
  public:
   static QEvent::Type EventType() {
@@ -55,12 +56,8 @@ class TWindowMessageEvent : public QEvent {
     return type;
   }
   TWindowMessageEvent(uint32_t msg, intptr_t wParam) : QEvent(EventType()), Msg(msg), WParam(wParam) {}
-  ~TWindowMessageEvent() override {
-    if (!Handled && Msg == WM_ACCEPT) ::close(static_cast<int>(WParam));
-  }
   uint32_t Msg;
   intptr_t WParam;
-  bool Handled = false;
 };
 
 // The password box shows every character as "*" whatever the desktop's style would use.
@@ -491,12 +488,7 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
 bool TFormMain::event(QEvent* event) {
   if (event->type() == TWindowMessageEvent::EventType()) {
     auto* m = static_cast<TWindowMessageEvent*>(event);
-    m->Handled = true;  // from here the engine owns an accepted handle
-    if (engine_) {
-      engine_->HandleMessage(m->Msg, m->WParam);
-    } else if (m->Msg == WM_ACCEPT) {
-      ::close(static_cast<int>(m->WParam));
-    }
+    if (engine_) engine_->HandleMessage(m->Msg, m->WParam);
     return true;
   }
   return QWidget::event(event);
