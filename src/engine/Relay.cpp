@@ -216,6 +216,7 @@ void TRelayEngine::TImpl::ThreadCreateItem(int index) {
 
 void TRelayEngine::TImpl::ThreadAcquire(int index) {
   TNetThread* w = Worker(index);
+  if (!w) return;  // ThreadCreateItem always puts a worker here
   w->Owner.store(Threads.get());
   w->Index.store(index);
   w->Idle.store(false);
