@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the relay benchmark: process control, free ports, parsers, ratios and verdicts.
 # Sourced by bench/run.sh and bench/selftest.sh; defines functions only.
 
@@ -70,6 +71,7 @@ start_bg() {
   setsid "$@" >"$BENCH_DIR/$name.log" 2>&1 </dev/null &
   local pid=$!
   BENCH_PIDS+=("$pid")
+  # shellcheck disable=SC2034 # read by the caller
   LAST_PID=$pid
 }
 

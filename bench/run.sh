@@ -131,9 +131,9 @@ EOF
 
 # bulk HOST PORT STREAMS [WRAPPER...]: Gbit/s, or "fail".
 bulk() {
-  local host=$1 port=$2 streams=$3 try out
+  local host=$1 port=$2 streams=$3 out
   shift 3
-  for try in 1 2 3; do
+  for _ in 1 2 3; do
     # The server takes one test at a time and may still be closing the previous one.
     if out=$(timeout $((BULK_SECS + 30)) "$@" iperf3 -c "$host" -p "$port" -t "$BULK_SECS" \
       -P "$streams" -J --connect-timeout 5000 2>>"$BENCH_DIR/iperf3-client.log") &&
@@ -172,7 +172,7 @@ measure_all() {
   # Rounds alternate the order of the peers so that a drifting machine load favours none of them.
   for ((r = 0; r < ROUNDS; r++)); do
     order=("${PEERS[@]}")
-    ((r % 2)) && order=($(printf '%s\n' "${PEERS[@]}" | tac))
+    ((r % 2)) && mapfile -t order < <(printf '%s\n' "${PEERS[@]}" | tac)
     for peer in "${order[@]}"; do
       local h=${HOST[$peer:redis]} p=${PORT[$peer:redis]}
       progress "round $((r + 1)): PING 1 client, 40 clients, churn via $peer"
@@ -190,7 +190,7 @@ redis_clients() {
 # Idle cost: IDLE_RELAYS idle relays through each relay at once, CPU of each relay process over
 # the same IDLE_SECS. KOVA gets a fresh host so that nothing from earlier runs is counted.
 measure_idle() {
-  local peer base want deadline t0 t1 w0 w1 secs
+  local peer base want deadline t1 w0 w1 secs
   local -A tick0 holder
   start_kova kova-idle --server-text "$LOOP:$REDIS_PORT" --servers "$LOOP:$REDIS_PORT"
   HOST[kova:idle]=$KOVA_HOST PORT[kova:idle]=$KOVA_PORT PID[kova:idle]=$KOVA_PID
