@@ -75,22 +75,27 @@ start_bg() {
   LAST_PID=$pid
 }
 
-# Stops one started process group: TERM, then KILL after a bounded wait.
+# Stops one started process group: TERM, then KILL after a bounded wait. Status 3 when the group
+# needed the KILL, so that a relay that hangs at exit does not go unnoticed.
 stop_group() {
   local pid=$1 i
   kill -TERM -- "-$pid" 2>/dev/null || return 0
   for ((i = 0; i < 30; i++)); do
-    kill -0 -- "-$pid" 2>/dev/null || break
+    if ! kill -0 -- "-$pid" 2>/dev/null; then
+      wait "$pid" 2>/dev/null || true
+      return 0
+    fi
     sleep 0.1
   done
   kill -KILL -- "-$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
+  return 3
 }
 
 stop_all() {
   local p
   for p in "${BENCH_PIDS[@]}"; do
-    stop_group "$p"
+    stop_group "$p" || true
   done
   BENCH_PIDS=()
 }

@@ -35,8 +35,13 @@ if [[ ${BENCH_SKIP_SELFTEST:-0} != 1 ]]; then
 fi
 
 BENCH_DIR=$(mktemp -d /tmp/kova-bench.XXXXXX)
+declare -A KOVA_NAMES # pid -> name of every relay host started
 finish() {
-  local rc=$?
+  local rc=$? p
+  # The relay hosts go first and one by one: each must end on SIGTERM by itself.
+  for p in "${!KOVA_NAMES[@]}"; do
+    stop_group "$p" || echo "bench: ${KOVA_NAMES[$p]} did not end within 3 s of SIGTERM and was killed" >&2
+  done
   stop_all
   if ((rc == 0)) && [[ ${BENCH_KEEP:-0} != 1 ]]; then
     rm -rf "$BENCH_DIR"
@@ -55,6 +60,7 @@ start_kova() {
   shift
   start_bg "$name" stdbuf -oL "$KOVA_BIN" --port 0 "$@"
   KOVA_PID=$LAST_PID
+  KOVA_NAMES[$KOVA_PID]=$name
   line=$(wait_line "$BENCH_DIR/$name.log" '^listening ' 10) || die "$name did not report listening (see $BENCH_DIR/$name.log)"
   read -r addr port < <(parse_listening "$line") || die "$name: unexpected line: $line"
   # The host listens on the machine's first address; anything but loopback is never a target here.

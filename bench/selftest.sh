@@ -112,6 +112,7 @@ deadline=$((SECONDS + 5))
 while (($(proc_ticks "$busy") < 20)) && ((SECONDS < deadline)); do sleep 0.1; done
 if (($(proc_ticks "$busy") >= 20)); then got=counted; else got=missed; fi
 check "proc_ticks counts descendants" counted "$got"
+stop_group "$busy"
 
 # Stopping a started process stops its whole group, children included.
 start_bg tree bash -c 'sleep 30 & sleep 30 & wait'
@@ -120,8 +121,19 @@ deadline=$((SECONDS + 5))
 while [[ -z $(pgrep -g "$tree" -x sleep) ]] && ((SECONDS < deadline)); do sleep 0.05; done
 check "tree started" 2 "$(pgrep -g "$tree" -x sleep | wc -l)"
 stop_group "$tree"
-check "group stopped" 0 "$(pgrep -g "$tree" | wc -l)"
-stop_group "$busy"
+check "group stopped on TERM" "0 0" "$? $(pgrep -g "$tree" | wc -l)"
+
+# A process that ignores TERM is killed after the bounded wait, and the caller is told.
+start_bg stubborn bash -c 'trap "" TERM; sleep 30 & wait; wait'
+stubborn=$LAST_PID
+deadline=$((SECONDS + 5))
+while [[ -z $(pgrep -g "$stubborn" -x sleep) ]] && ((SECONDS < deadline)); do sleep 0.05; done
+stop_group "$stubborn"
+rc=$?
+# The killed grandchild is reaped by init, not by us: give that a moment.
+deadline=$((SECONDS + 3))
+while [[ -n $(pgrep -g "$stubborn") ]] && ((SECONDS < deadline)); do sleep 0.05; done
+check "stubborn group killed" "3 0" "$rc $(pgrep -g "$stubborn" | wc -l)"
 
 # The idle holder refuses a non-loopback target before any connect, and reports a dropped client.
 "$PY" "$ROOT/bench/hold.py" 10.0.0.1 9 1 1 2>/dev/null
