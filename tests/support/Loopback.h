@@ -1,19 +1,29 @@
 #pragma once
-// Small loopback helpers for socket tests: raw listeners on a free port, connected descriptor
-// pairs, an echo server thread, and waiting for a condition with a deadline.
-//
-// Everything here binds and connects to loopback only; ports are always chosen by the system.
+// Loopback helpers for socket tests: raw descriptors and listeners, an echo server, deadline
+// waits. Everything binds and connects to loopback literals only; ports come from the system.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <cstdint>
+#include <cstring>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace kova::test {
+
+using Clock = std::chrono::steady_clock;
 
 // Owns one raw descriptor; closes it on destruction.
 class UniqueFd {
@@ -26,28 +36,114 @@ class UniqueFd {
     if (this != &o) Reset(o.Release());
     return *this;
   }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1);
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_ = -1;
 };
 
-// A listening TCP socket on `host` (a loopback literal) and a system-chosen port.
+inline bool IsLoopbackText(const std::string& address) {  // 127.0.0.0/8 or ::1
+  in_addr a4{};
+  in6_addr a6{};
+  if (::inet_pton(AF_INET, address.c_str(), &a4) == 1) return (ntohl(a4.s_addr) >> 24) == 127;
+  return ::inet_pton(AF_INET6, address.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+}
+
+// The socket address of a loopback literal; none for anything else, so no test reaches out.
+inline std::unique_ptr<addrinfo, void (*)(addrinfo*)> LoopbackAddress(const std::string& host, uint16_t port) {
+  addrinfo hints{}, *ai = nullptr;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  hints.ai_socktype = SOCK_STREAM;
+  if (!IsLoopbackText(host) || ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &ai) != 0)
+    ai = nullptr;
+  return {ai, [](addrinfo* a) { if (a) ::freeaddrinfo(a); }};
+}
+
+inline bool PollIn(int fd, Clock::time_point end) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (r >= 0 || errno != EINTR) return r > 0;
+  }
+}
+
+// Reads up to `limit` bytes until the deadline; `closed` tells whether the peer ended the stream.
+inline std::string ReadUpTo(int fd, size_t limit, int timeoutMs, bool* closed = nullptr) {
+  std::string out;
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buf[4096];
+  while (out.size() < limit && PollIn(fd, end)) {
+    const ssize_t r = ::recv(fd, buf, std::min(sizeof buf, limit - out.size()), 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 && closed) *closed = r == 0 || errno == ECONNRESET;
+    if (r <= 0) break;
+    out.append(buf, static_cast<size_t>(r));
+  }
+  return out;
+}
+inline std::string ReadExactly(int fd, size_t n, int timeoutMs = 5000) { return ReadUpTo(fd, n, timeoutMs); }
+inline std::string ReadUntilClosed(int fd, int timeoutMs = 5000) { return ReadUpTo(fd, SIZE_MAX, timeoutMs); }
+inline bool WaitPeerClosed(int fd, int timeoutMs = 5000) {  // end of stream or reset in time
+  bool closed = false;
+  ReadUpTo(fd, SIZE_MAX, timeoutMs, &closed);
+  return closed;
+}
+
+inline bool SendAll(int fd, const std::string& bytes) {  // false when the peer went away
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+inline bool WaitUntil(const std::function<bool()>& pred,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+  for (const auto end = Clock::now() + deadline; !pred();) {
+    if (Clock::now() >= end) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+inline UniqueFd ConnectTo(const std::string& host, uint16_t port) {  // invalid on failure
+  auto ai = LoopbackAddress(host, port);
+  UniqueFd fd(ai ? ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);
+  if (fd.valid() && ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) fd.Reset();
+  return fd;
+}
+
+// A listening TCP socket on `host` (a loopback literal; throws otherwise) and a free port.
 class RawListener {
  public:
-  explicit RawListener(const std::string& host = "127.0.0.1", int backlog = 16);
+  explicit RawListener(const std::string& host = "127.0.0.1", int backlog = 16) : host_(host) {
+    auto ai = LoopbackAddress(host, 0);
+    if (!ai) throw std::runtime_error("not a loopback literal: " + host);
+    fd_.Reset(::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_.valid() || ::bind(fd_.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd_.get(), backlog) != 0)
+      throw std::runtime_error(std::string("listen failed: ") + std::strerror(errno));
+    sockaddr_in6 bound{};  // both address layouts keep the port at the same offset
+    socklen_t len = sizeof bound;
+    ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = ntohs(bound.sin6_port);
+  }
   int fd() const { return fd_.get(); }
   uint16_t port() const { return port_; }
   const std::string& host() const { return host_; }
   std::string portText() const { return std::to_string(port_); }
-  // Accepts one connection within the deadline; an invalid UniqueFd on time-out.
-  UniqueFd Accept(int timeoutMs = 5000);
+  UniqueFd Accept(int timeoutMs = 5000) {  // invalid on time-out
+    if (!fd_.valid() || !PollIn(fd_.get(), Clock::now() + std::chrono::milliseconds(timeoutMs))) return UniqueFd();
+    return UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  }
   void Close() { fd_.Reset(); }
 
  private:
@@ -56,51 +152,45 @@ class RawListener {
   std::string host_;
 };
 
-// Raw blocking connect to a loopback host:port; an invalid UniqueFd on failure.
-UniqueFd ConnectTo(const std::string& host, uint16_t port);
-
-// A connected pair of raw TCP descriptors over 127.0.0.1 (client side, accepted side).
-struct FdPair {
-  UniqueFd client;
-  UniqueFd server;
-};
-FdPair MakeConnectedPair();
-
-// Writes everything (MSG_NOSIGNAL); false when the peer went away.
-bool SendAll(int fd, const std::string& bytes);
-// Reads exactly n bytes within the deadline; returns what arrived (shorter on time-out or close).
-std::string ReadExactly(int fd, size_t n, int timeoutMs = 5000);
-// Reads until the peer closes or the deadline passes.
-std::string ReadUntilClosed(int fd, int timeoutMs = 5000);
-// True when the peer has closed (read returns 0) within the deadline.
-bool WaitPeerClosed(int fd, int timeoutMs = 5000);
-// Makes the next close() send a reset instead of a normal end of stream.
-void SetLingerReset(int fd);
-
-// Polls `pred` until it holds or the deadline passes; returns the last result.
-bool WaitUntil(const std::function<bool()>& pred,
-               std::chrono::milliseconds deadline = std::chrono::seconds(5));
-
-// True for 127.0.0.0/8 and ::1 texts (a guard before any test connects to a reported address).
-bool IsLoopbackText(const std::string& address);
-
-// Echo server on 127.0.0.1 port 0: one thread serving every accepted connection until stopped.
-// Echoes are written blocking, so a client that never reads stalls the whole server.
+// Echoes every accepted connection from one poll thread until stopped. Writes block, so a
+// client that never reads stalls the whole server.
 class EchoServer {
  public:
-  explicit EchoServer(const std::string& host = "127.0.0.1");
-  ~EchoServer();
-  EchoServer(const EchoServer&) = delete;
-  EchoServer& operator=(const EchoServer&) = delete;
-
+  explicit EchoServer(const std::string& host = "127.0.0.1") : listener_(host, 64) {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    wakeRead_.Reset(p[0]);
+    wakeWrite_.Reset(p[1]);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~EchoServer() { Stop(); }
   uint16_t port() const { return listener_.port(); }
   std::string portText() const { return listener_.portText(); }
   const std::string& host() const { return listener_.host(); }
   int connectionsAccepted() const { return accepted_.load(); }
-  void Stop();
+  void Stop() {
+    if (thread_.joinable() && ::write(wakeWrite_.get(), "x", 1) == 1) thread_.join();
+  }
 
  private:
-  void Run();
+  void Run() {
+    std::vector<UniqueFd> conns;
+    char buf[16384];
+    for (;;) {
+      std::vector<pollfd> fds{{wakeRead_.get(), POLLIN, 0}, {listener_.fd(), POLLIN, 0}};
+      for (auto& c : conns) fds.push_back({c.get(), POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), -1) < 0 && errno == EINTR) continue;
+      if (fds[0].revents) return;
+      for (size_t i = 2; i < fds.size(); ++i) {
+        const ssize_t n = fds[i].revents ? ::recv(fds[i].fd, buf, sizeof buf, 0) : 1;
+        if (n <= 0 || (fds[i].revents && !SendAll(fds[i].fd, std::string(buf, static_cast<size_t>(n)))))
+          conns[i - 2].Reset();
+      }
+      std::erase_if(conns, [](const UniqueFd& c) { return !c.valid(); });
+      UniqueFd c(fds[1].revents ? ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
+      if (c.valid()) accepted_.fetch_add(1), conns.push_back(std::move(c));
+    }
+  }
   RawListener listener_;
   UniqueFd wakeRead_, wakeWrite_;
   std::atomic<int> accepted_{0};

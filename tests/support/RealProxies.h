@@ -1,20 +1,23 @@
 #pragma once
-// Real proxy servers from Debian's packages, started by tests on free loopback ports.
-//
-//   std::string error;
-//   auto socks = RealProxy::Start(RealProxy::Kind::Microsocks, {"user", "pass"}, &error);
-//   ASSERT_TRUE(socks) << error;
-//   ... connect through socks->host():socks->portText() to an EchoServer (support/Loopback.h) ...
-//
-// Each server listens on 127.0.0.1 only, with a temporary configuration, and may relay only to
-// loopback. The object stops the server's whole process group and reaps it on destruction.
-// A missing binary is an error, never a reason to skip: scripts/setup.sh installs them.
+// Real proxy servers from Debian's packages, started on free loopback ports with temporary
+// configurations and allowed to relay only to loopback. A missing binary is an error, never a
+// reason to skip (scripts/setup.sh installs them). Destruction stops the whole process group.
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
-#include <string>
+#include <sstream>
+#include <vector>
+
+#include "support/Loopback.h"
 
 namespace kova::test {
 
@@ -22,31 +25,124 @@ class RealProxy {
  public:
   enum class Kind {
     Microsocks,  // SOCKS 5; user name and password when given
-    Dante,       // SOCKS 4 and 5 (it refuses the 4a name form); no authentication
+    Dante,       // SOCKS 4 and 5, no authentication
     Tinyproxy,   // HTTP CONNECT; Basic authentication when given
   };
   struct Credentials {
-    std::string user;
-    std::string password;
+    std::string user, password;
   };
 
-  // Starts the server and waits until it accepts connections; nullptr with *error set on failure.
+  // Waits until the server listens; nullptr with *error set on failure.
   static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {},
-                                          std::string* error = nullptr);
-  ~RealProxy();
-  RealProxy(const RealProxy&) = delete;
-  RealProxy& operator=(const RealProxy&) = delete;
+                                          std::string* error = nullptr) {
+    const char* binary = kind == Kind::Microsocks ? "/usr/bin/microsocks"
+                         : kind == Kind::Dante    ? "/usr/sbin/danted"
+                                                  : "/usr/bin/tinyproxy";
+    std::string why = std::string(binary) + " is missing: run scripts/setup.sh";
+    // The port is picked before the server binds it; a lost race ends in another attempt.
+    for (int attempt = 0; attempt < 3 && ::access(binary, X_OK) == 0; ++attempt) {
+      std::unique_ptr<RealProxy> proxy(new RealProxy());
+      if (proxy->Launch(binary, kind, credentials, &why)) return proxy;
+    }
+    if (error) *error = why;
+    return nullptr;
+  }
 
+  ~RealProxy() {
+    if (pid_ > 0) {
+      ::kill(-pid_, SIGTERM);
+      const bool reaped = WaitUntil([&] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; });
+      ::kill(-pid_, SIGKILL);  // stragglers of the group, or the server itself if it hung
+      if (!reaped) ::waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
   std::string host() const { return "127.0.0.1"; }
   uint16_t port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
-  // What the server wrote to its standard output and error so far (for failure messages).
-  std::string Log() const;
+  std::string Log() const {  // the server's output so far, for failure messages
+    std::stringstream s;
+    s << std::ifstream(dir_ + "/output.log").rdbuf();
+    return s.str();
+  }
 
  private:
   RealProxy() = default;
-  bool Launch(Kind kind, const Credentials& credentials, std::string* error);
-  void Stop();
+
+  // True once our server owns a socket listening on 127.0.0.1:port_. Checking the owner, not
+  // just that something accepts, keeps a test from using another test's server on a reused port.
+  bool Listening() const {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port_));
+    std::ifstream table("/proc/net/tcp");
+    std::string line, slot, address, remote, state, skip, inode;
+    while (inode.empty() && std::getline(table, line)) {
+      std::istringstream fields(line);
+      fields >> slot >> address >> remote >> state >> skip >> skip >> skip >> skip >> skip;
+      if (address == local && state == "0A") fields >> inode;  // 0A = listening
+    }
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec))
+      if (!inode.empty() && std::filesystem::read_symlink(e.path(), ec) == "socket:[" + inode + "]") return true;
+    return false;
+  }
+
+  bool Launch(const char* binary, Kind kind, const Credentials& c, std::string* error) {
+    char dirTemplate[] = "/tmp/kova-proxy-XXXXXX";
+    dir_ = ::mkdtemp(dirTemplate) ? dirTemplate : "";
+    ::chmod(dir_.c_str(), 0755);  // the servers drop to an unprivileged user when run as root
+    port_ = RawListener().port();
+    const std::string conf = dir_ + "/proxy.conf", port = std::to_string(port_);
+    const bool root = ::geteuid() == 0;
+    std::vector<std::string> args{binary};
+    if (kind == Kind::Microsocks) {
+      args.insert(args.end(), {"-i", "127.0.0.1", "-p", port});
+      if (!c.user.empty()) args.insert(args.end(), {"-u", c.user, "-P", c.password});
+    } else if (kind == Kind::Dante) {
+      std::ofstream(conf) << "logoutput: stderr\ninternal: 127.0.0.1 port = " << port
+                          << "\nexternal: lo\nclientmethod: none\nsocksmethod: none\n"
+                          << (root ? "user.privileged: root\nuser.unprivileged: nobody\n" : "")
+                          << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                             "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n";
+      args.insert(args.end(), {"-f", conf, "-N", "1"});
+    } else {
+      std::ofstream(conf) << "Port " << port << "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n"
+                          << "MaxClients 20\nDisableViaHeader Yes\nLogLevel Info\n"
+                          << (root ? "User nobody\nGroup nogroup\n" : "")
+                          << (c.user.empty() ? "" : "BasicAuth " + c.user + " " + c.password + "\n");
+      args.insert(args.end(), {"-d", "-c", conf});
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int logFd = ::open((dir_ + "/output.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Own process group so the destructor reaches helper processes; no inherited
+      // descriptors, so a test's sockets never stay open inside the server.
+      ::setpgid(0, 0);
+      ::dup2(nullFd, 0);
+      ::dup2(logFd, 1);
+      ::dup2(logFd, 2);
+      ::syscall(SYS_close_range, 3U, ~0U, 0U);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(logFd);
+    ::close(nullFd);
+    if (pid_ > 0) ::setpgid(pid_, pid_);  // also from this side, so an early kill hits the group
+    bool exited = pid_ < 0;
+    const bool up = WaitUntil([&] {
+      exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+      return exited || Listening();
+    }, std::chrono::seconds(15));
+    if (up && !exited) return true;
+    if (exited) pid_ = -1;
+    *error = args[0] + (exited ? " failed to start: " : " did not listen within 15 s: ") + Log();
+    return false;
+  }
 
   pid_t pid_ = -1;
   uint16_t port_ = 0;
