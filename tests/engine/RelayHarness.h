@@ -1,27 +1,39 @@
 #pragma once
-// Relay test helpers: a window whose queue the test delivers by hand, a headless host with a
-// loopback-checked listener, scripted loopback targets, a settable clock and process counts.
+// Engine test helpers: process counts, a hand-driven window, a headless host, scripted targets, a clock.
 
-#include <atomic>
+#include <sys/socket.h>
+
 #include <condition_variable>
+#include <algorithm>
 #include <deque>
-#include <functional>
-#include <memory>
-#include <mutex>
+#include <filesystem>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "engine/HeadlessWindow.h"
 #include "support/Loopback.h"
 
 namespace kova::test {
 
-int CountOpenFds();
-int CountThreads();
-// Thread count once listeners of earlier tests (they end on their own) are gone.
-int SettledThreadCount();
+using namespace std::chrono_literals;
+using Post = std::pair<uint32_t, intptr_t>;
+
+inline int CountThreads() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
+inline int CountOpenFds() {  // minus the listing's own
+  return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
+}
+
+// Once earlier tests' threads are gone, and after a first thread (a sanitizer's own starts with it).
+inline int SettledThreadCount() {
+  std::thread([] {}).join();
+#if defined(__SANITIZE_THREAD__)
+  WaitUntil([] { return CountThreads() <= 2; }, 2s);
+#else
+  WaitUntil([] { return CountThreads() <= 1; }, 2s);
+#endif
+  return CountThreads();
+}
 
 // Starts far from 0 ("not stamped"); counts the reads of other threads: one per worker stamp.
 struct TFakeClock {
@@ -29,24 +41,47 @@ struct TFakeClock {
   std::atomic<int> WorkerReads{0};
   std::thread::id Creator = std::this_thread::get_id();
   TTickSource Source() {
-    return [this] {
-      if (std::this_thread::get_id() != Creator) WorkerReads.fetch_add(1);
-      return Now.load();
-    };
+    return [this] { WorkerReads += std::this_thread::get_id() != Creator; return Now.load(); };
   }
 };
 
-// The test thread plays the window thread: posted messages wait until the test delivers them.
+// The test thread plays the window thread: posts wait in a queue until the test delivers them.
 class TManualWindow : public IRelayWindow {
  public:
   THeadlessSettings Settings;
   int ListenState = 0, ListenPort = 0;
 
-  void PostMessage(uint32_t msg, intptr_t wParam) override;
-  // Delivers queued messages until one of kind `msg` has been delivered; false on time-out.
-  bool DeliverUntil(TRelayEngine& engine, uint32_t msg);
-  // Waits for a message of kind `msg` to be queued, delivering nothing.
-  std::optional<intptr_t> Peek(uint32_t msg);
+  void PostMessage(uint32_t msg, intptr_t wParam) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.emplace_back(msg, wParam);
+    cv_.notify_all();
+  }
+  // Waits until `count` posts are queued (or the deadline); returns the queue.
+  std::deque<Post> WaitPosts(size_t count, std::chrono::milliseconds deadline = 5s) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, deadline, [&] { return queue_.size() >= count; });
+    return queue_;
+  }
+  // Waits for a post of kind `msg` to be queued, delivering nothing; the latest one.
+  std::optional<intptr_t> Peek(uint32_t msg) {
+    std::unique_lock<std::mutex> lock(mu_);
+    auto it = queue_.rend();
+    auto kind = [&](const Post& m) { return m.first == msg; };
+    cv_.wait_for(lock, 5s, [&] { return (it = std::find_if(queue_.rbegin(), queue_.rend(), kind)) != queue_.rend(); });
+    return it == queue_.rend() ? std::nullopt : std::optional(it->second);
+  }
+  // Delivers queued posts until one of kind `msg` has been delivered; false on time-out.
+  bool DeliverUntil(TRelayEngine& engine, uint32_t msg) {
+    for (Post m{}; m.first != msg;) {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (!cv_.wait_for(lock, 5s, [&] { return !queue_.empty(); })) return false;
+      m = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      engine.HandleMessage(m.first, m.second);
+    }
+    return true;
+  }
 
   std::string ServerText() override { return Settings.ServerText; }
   void SetServerText(const std::string& t) override { Settings.ServerText = t; }
@@ -63,45 +98,66 @@ class TManualWindow : public IRelayWindow {
  private:
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<std::pair<uint32_t, intptr_t>> queue_;
-};
-
-// A headless host listening on port 0; Ok only when the bound address is loopback.
-struct THost {
-  explicit THost(THeadlessSettings settings, TTickSource tick = SystemTick);
-  UniqueFd Connect() const { return ConnectTo(Address, Port); }
-  int Connections() { return Window->Query([&] { return Window->Engine()->ConnectionsInUse(); }); }
-  int Threads() { return Window->Query([&] { return Window->Engine()->ThreadsInUse(); }); }
-  std::unique_ptr<THeadlessWindow> Window;
-  std::string Address;
-  uint16_t Port = 0;
-  bool Ok = false;
+  std::deque<Post> queue_;
 };
 
 // Settings for a direct relay to `target` (the window's default proxy is off loopback).
-THeadlessSettings Direct(const std::string& target);
-bool RoundTrip(int fd, const std::string& text);
+inline THeadlessSettings Direct(const std::string& target) { return {.ServerText = target, .ProxyType = 0}; }
 
-// A target on 127.0.0.1:0 running `handler` on a thread per connection (closed afterwards).
-class TScriptedTarget {
- public:
-  explicit TScriptedTarget(std::function<void(int fd)> handler);
-  ~TScriptedTarget();
+// A headless host listening on port 0; Ok only when the bound address is loopback.
+struct THost {
+  explicit THost(THeadlessSettings settings, TTickSource tick = SystemTick)
+      : Window(std::make_unique<THeadlessWindow>(std::move(settings), std::move(tick))) {
+    int before = Window->ListenReports();
+    Window->StartService("0");
+    EXPECT_EQ(Window->WaitListenReport(before, 5000), 1);
+    Ok = IsLoopbackText(Window->ListenAddress()) && Window->BoundPort() != 0;
+    EXPECT_TRUE(Ok) << "listener bound to '" << Window->ListenAddress() << "', not loopback: not connecting";
+  }
+  UniqueFd Connect() const { return ConnectTo(Window->ListenAddress(), static_cast<uint16_t>(Window->BoundPort())); }
+  int Connections() { return Window->Query([&] { return Window->Engine()->ConnectionsInUse(); }); }
+  std::unique_ptr<THeadlessWindow> Window;
+  bool Ok = false;
+};
+
+inline bool RoundTrip(int fd, const std::string& text) {
+  return SendAll(fd, text) && ReadExactly(fd, text.size()) == text;
+}
+
+inline void Echo(int fd) {
+  char buf[16384];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
+  }
+}
+
+// A target on 127.0.0.1:0 running `handler` on a thread per connection.
+struct TScriptedTarget {
+  explicit TScriptedTarget(std::function<void(int fd)> handler) : listener_("127.0.0.1", 256) {
+    accepter_ = std::thread([this, handler] {
+      for (UniqueFd c; !stop_.load();) {
+        if (!(c = listener_.Accept(50)).valid()) continue;
+        workers_.emplace_back([handler, fd = fds_.emplace_back(std::move(c)).get()] {
+          handler(fd);
+          ::shutdown(fd, SHUT_RDWR);
+        });
+      }
+    });
+  }
+  ~TScriptedTarget() {
+    stop_.store(true);
+    accepter_.join();
+    for (auto& fd : fds_) ::shutdown(fd.get(), SHUT_RDWR);  // so handlers return
+    for (auto& t : workers_) t.join();
+  }
   std::string Text() const { return "127.0.0.1:" + listener_.portText(); }
-  int Accepted() const { return accepted_.load(); }
-
- private:
   RawListener listener_;
-  std::function<void(int)> handler_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> accepted_{0};
-  std::mutex mu_;
-  std::vector<int> open_;  // shut down at destruction so handlers return
+  std::vector<UniqueFd> fds_;  // closed only at destruction, so no number is reused meanwhile
   std::vector<std::thread> workers_;
-  std::thread thread_;
+  std::thread accepter_;
 };
 
 // "127.0.0.1:<port>" where nothing listens.
-std::string UnusedTarget();
+inline std::string UnusedTarget() { return "127.0.0.1:" + RawListener().portText(); }
 
 }  // namespace kova::test
