@@ -1,61 +1,129 @@
 #pragma once
-// Shared pieces of the window tests: the application object, waiting with deadlines while the
-// event loop runs, recording message boxes and answering file dialogs.
+// Shared by the window tests: one application, deadline waits that keep the event loop turning,
+// and a window fixture answering its message boxes and file dialogs, with a settable clock.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
-#include <chrono>
-#include <functional>
-#include <string>
-#include <vector>
-
-#include <QAbstractButton>
-#include <QString>
-#include <QWidget>
+#include <QtWidgets>
+#include <atomic>
 
 #include "gui/Seams.h"
+#include "gui/SpinEdit.h"
+#include "gui/uMain.h"
+#include "support/Loopback.h"
 
-namespace kova::guitest {
+namespace kova::gui {
+
+// One QApplication for the whole program; offscreen unless the screenshot scene wants a display.
+struct TQtEnvironment : ::testing::Environment {
+  std::unique_ptr<QApplication> app;
+  void SetUp() override {
+    if (!qEnvironmentVariableIsSet("KOVA_SCREENSHOT_PNG")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "kova_gui_tests", *argv[] = {name, nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
+  void TearDown() override { app.reset(); }
+};
+inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
 
 // Runs the event loop until pred holds or the deadline passes; returns the last result.
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds deadline = std::chrono::seconds(5));
-// Runs the event loop for about `ms` milliseconds (for things that must NOT happen).
-void Spin(int ms);
-
-// Socket reads for tests whose relay runs through this thread's event loop: they keep the loop
-// turning while they wait, so the window can take the connection and set up the relay.
-std::string ReadPumping(int fd, size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(8));
-bool PeerClosedPumping(int fd, std::chrono::milliseconds deadline = std::chrono::seconds(8));
-
-struct TShownMessage {
-  QString Title;
-  QString Text;
-  bool Error;
-};
-
-// Installs hooks for the boxes and dialogs for one test and removes them at its end.
-class TSeamScope {
- public:
-  TSeamScope();
-  ~TSeamScope();
-  std::vector<TShownMessage> Messages;
-  std::vector<gui::TFileRequest> Requests;
-  QString NextFileName;  // the dialogs' answer; empty = cancelled
-  bool TrayAvailable = false;
-};
-
-template <typename T = QWidget>
-T* Child(QWidget& root, const char* name) {
-  T* w = root.findChild<T*>(QLatin1String(name));
-  EXPECT_NE(w, nullptr) << "no control named " << name;
-  return w;
+inline bool WaitFor(const std::function<bool()>& pred, int ms = 8000) {
+  for (QDeadlineTimer deadline(ms);; QThread::msleep(2)) {  // a poll interval leaves the workers a core
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (const bool ok = pred(); ok || deadline.hasExpired()) return ok;
+  }
 }
 
-inline void Click(QWidget& root, const char* name) {
-  auto* b = Child<QAbstractButton>(root, name);
-  ASSERT_NE(b, nullptr);
-  ASSERT_TRUE(b->isEnabled()) << name << " is disabled";
-  b->click();
+// Reads n bytes (fewer when the peer ends first) while the window handles the relay's messages.
+inline std::string ReadPumping(int fd, size_t n, bool* closed = nullptr) {
+  std::string got;
+  bool end = false;
+  WaitFor([&] {
+    char b[4096];
+    ssize_t r = 1;
+    while (got.size() < n && (r = ::recv(fd, b, std::min(sizeof b, n - got.size()), MSG_DONTWAIT)) > 0)
+      got.append(b, static_cast<size_t>(r));
+    end = r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR);  // a reset counts as the end
+    return got.size() >= n || end;
+  });
+  if (closed) *closed = end;
+  return got;
+}
+inline bool PeerClosedPumping(int fd) {
+  bool closed = false;
+  return ReadPumping(fd, SIZE_MAX, &closed), closed;
 }
 
-}  // namespace kova::guitest
+class FormTest : public ::testing::Test {
+ protected:
+  QStringList messages;  // boxes shown, "title|text", "|error" added for a file error box
+  QString nextFileName;  // the file dialogs' answer; empty = cancelled
+  bool trayAvailable = false;
+  const bool hooked = [this] {  // before the window exists
+    TUiSeam::SetMessageHook([this](const QString& t, const QString& x, bool e) {
+      messages << t + "|" + x + (e ? "|error" : "");
+    });
+    TUiSeam::SetFileHook([this](const TFileRequest&) { return nextFileName; });
+    TUiSeam::SetTrayAvailableHook([this] { return trayAvailable; });
+    return true;
+  }();
+  std::atomic<uint32_t> now{1'000'000};  // the engine's clock; 0 would mean "no activity yet"
+  test::EchoServer echo;
+  std::unique_ptr<TFormMain> window = std::make_unique<TFormMain>(nullptr, [this] { return now.load(); });
+  TFormMain& form = *window;
+  std::string address;  // where Start() listens
+  uint16_t port = 0;
+
+  ~FormTest() override {
+    window.reset();
+    TUiSeam::SetMessageHook(nullptr);
+    TUiSeam::SetFileHook(nullptr);
+    TUiSeam::SetTrayAvailableHook(nullptr);
+  }
+  template <typename T = QWidget>
+  T* Child(const char* name) {
+    T* w = form.findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << "no control named " << name;
+    return w;
+  }
+  void Click(const char* name) {
+    ASSERT_TRUE(Child(name)->isEnabled()) << name;
+    Child<QAbstractButton>(name)->click();
+  }
+  QLineEdit* Port() { return Child<QLineEdit>("EdListenPort"); }
+  QComboBox* Server() { return Child<QComboBox>("EdServerIP"); }
+  QString Counters() { return Child<QLabel>("LbConnect")->text() + Child<QLabel>("LbThread")->text(); }
+  QString EchoTarget() { return QString::fromStdString(echo.host() + ":" + echo.portText()); }
+  QString States() {  // enabled or not: BtStart, BtStop, EdListenPort, e.g. "+-+"
+    QString s;
+    for (const char* name : {"BtStart", "BtStop", "EdListenPort"}) s += Child(name)->isEnabled() ? '+' : '-';
+    return s;
+  }
+  bool WaitStates(const QString& states) { return WaitFor([&] { return States() == states; }); }
+  // Starts on `listen` without a proxy (the default one is not on loopback); true once listening.
+  bool Start(const QString& listen = "0") {
+    Child<QRadioButton>("RgProxy0")->click();
+    Port()->setText(listen);
+    Click("BtStart");
+    address = WaitStates("-+-") ? form.Engine().ListeningAddress() : "";
+    port = static_cast<uint16_t>(Port()->text().toInt());
+    return test::IsLoopbackText(address) && port > 0;
+  }
+  // A client through the relay, its path proven by one echoed message.
+  test::UniqueFd Client(const std::string& hello) {
+    test::UniqueFd fd = test::ConnectTo(address, port);
+    EXPECT_EQ(test::SendAll(fd.get(), hello) ? ReadPumping(fd.get(), hello.size()) : "", hello);
+    return fd;
+  }
+  QString Row(const char* table, int row) {  // the cells joined by '|'
+    QStringList cells;
+    const QAbstractItemModel* m = Child<QTableWidget>(table)->model();
+    for (int c = 0; c < m->columnCount(); ++c) cells << m->index(row, c).data().toString();
+    return cells.join('|');
+  }
+};
+
+}  // namespace kova::gui

@@ -1,213 +1,103 @@
-// The window itself: what a fresh start shows, the start/stop states, the monitor timer, and the
-// tray commands.
-
-#include <gtest/gtest.h>
-
-#include <climits>
-
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSplitter>
-#include <QSystemTrayIcon>
-#include <QTableWidget>
-#include <QTimer>
+// The window: fresh start, start/stop button states, the monitor timer, number boxes and tray.
 
 #include "GuiTestSupport.h"
-#include "gui/SpinEdit.h"
-#include "gui/uMain.h"
-#include "support/Loopback.h"
 
 namespace kova::gui {
-namespace {
 
-using guitest::Child;
-using guitest::Click;
-using guitest::WaitFor;
+using Window = FormTest;
 
-class Window : public ::testing::Test {
- protected:
-  guitest::TSeamScope seams;
-  TFormMain form;
-
-  QPushButton* Button(const char* name) { return Child<QPushButton>(form, name); }
-  QLineEdit* Port() { return Child<QLineEdit>(form, "EdListenPort"); }
-  QTimer* Timer() { return form.findChild<QTimer*>("ATimer"); }
-  TSpinEdit* Spin(const char* name) { return Child<TSpinEdit>(form, name); }
-
-  // BtStart, BtStop, EdListenPort enabled?
-  std::tuple<bool, bool, bool> States() {
-    return {Button("BtStart")->isEnabled(), Button("BtStop")->isEnabled(), Port()->isEnabled()};
+TEST_F(Window, FreshStartDefaultsAndTheIntervalBoxDrivingTheMonitorTimer) {
+  EXPECT_EQ(Port()->text() + " " + Child<QLineEdit>("EdProxy")->text(), "1080 192.168.1.1:3128");
+  EXPECT_EQ(Counters(), "活动连接数：0 活动线程数：0 ");
+  // proxy type (HTTP), switching, idle limit, monitor interval, servers; and the texts left empty
+  EXPECT_EQ(std::tuple(form.ProxyType(), form.AutoSwitch(), form.IdleLimitMinutes(),
+                       Child<TSpinEdit>("EdTimeUpdate")->Value(), form.ServerCount()),
+            std::tuple(1, true, 5, 3, 0));
+  EXPECT_EQ(form.ServerText() + form.ProxyUser() + form.ProxyPassword(), "");
+  EXPECT_EQ(States(), "+-+");
+  auto* timer = form.findChild<QTimer*>("ATimer");
+  EXPECT_FALSE(timer->isActive());
+  // typed -> period in ms, 0 = stopped; "" and letters read as the minimum 1; no overflow
+  for (const auto& [typed, period] : std::vector<std::pair<QString, int>>{
+           {"5", 5000}, {"0", 0}, {"", 1000}, {"-3", 0}, {"99999999", INT_MAX}, {"abc", 1000}}) {
+    Child<TSpinEdit>("EdTimeUpdate")->SetText(typed);
+    EXPECT_EQ(timer->isActive() ? timer->interval() : 0, period) << typed.toStdString();
   }
-  void StartOn(const QString& port) {
-    Port()->setText(port);
-    Click(form, "BtStart");
+}
+
+TEST_F(Window, ButtonStatesThroughStartStopFailureAndRestart) {
+  auto* timer = form.findChild<QTimer*>("ATimer");
+  Child<QRadioButton>("RgProxy0")->click();
+  Port()->setText("0");
+  Click("BtStart");
+  EXPECT_EQ(States(), "--+");      // starting
+  ASSERT_TRUE(WaitStates("-+-"));  // listening, "0" replaced by the bound port
+  EXPECT_GT(Port()->text().toInt(), 0) << Port()->text().toStdString();
+  EXPECT_EQ(timer->isActive() ? timer->interval() : 0, 3000);
+  const std::string bound = form.Engine().ListeningAddress();
+  ASSERT_TRUE(test::IsLoopbackText(bound)) << bound;
+  Click("BtStop");
+  EXPECT_EQ(States(), "---");  // stopping
+  ASSERT_TRUE(WaitStates("+-+"));
+  EXPECT_TRUE(timer->isActive());  // the monitor keeps running
+
+  test::RawListener holder(bound);  // a port already held
+  const QString held = QString::fromStdString(holder.portText());
+  Port()->setText(held);
+  Click("BtStart");
+  ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; }));
+  WaitFor([] { return false; }, 100);  // exactly one box
+  EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!"}));
+  EXPECT_EQ(Port()->text(), held);
+  ASSERT_TRUE(Start("0"));
+  EXPECT_NE(Port()->text(), held);
+}
+
+TEST(SpinEdit, TypingIsReadAsTypedClampedOnlyWhenLeavingAndArrowsStepIntoTheLimits) {
+  struct TCase { int Min; QString Typed; int WhileTyped; QString AfterLeaving; };
+  const TCase cases[] = {{0, "700", 700, "600"}, {0, "-5", -5, "0"}, {1, "0", 0, "1"}, {0, "42", 42, "42"},
+                         {1, "abc", 1, "abc"},  // letters stay and read as the minimum
+                         {1, "", 1, ""},        {0, "12x", 0, "12x"}, {0, "99999999999", 0, "99999999999"}};
+  for (const TCase& c : cases) {
+    TSpinEdit box(c.Min, 600, c.Min);
+    box.SetText(c.Typed);
+    EXPECT_EQ(box.Value(), c.WhileTyped) << c.Typed.toStdString();
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QCoreApplication::sendEvent(box.LineEdit(), &out);
+    EXPECT_EQ(box.Text(), c.AfterLeaving);
   }
-  bool WaitListening() { return WaitFor([&] { return Button("BtStop")->isEnabled(); }); }
-  bool WaitStopped() {
-    return WaitFor([&] { return States() == std::tuple<bool, bool, bool>{true, false, true}; });
-  }
-};
 
-TEST_F(Window, FreshStartShowsTheDefaults) {
-  for (const auto& [name, text] : std::vector<std::pair<const char*, QString>>{
-           {"EdListenPort", "1080"}, {"EdProxy", "192.168.1.1:3128"}, {"EdUsername", ""}, {"EdPassword", ""}})
-    EXPECT_EQ(Child<QLineEdit>(form, name)->text(), text) << name;
-  EXPECT_EQ(Child<QLabel>(form, "LbConnect")->text(), "活动连接数：0 ");
-  EXPECT_EQ(Child<QLabel>(form, "LbThread")->text(), "活动线程数：0 ");
-  EXPECT_EQ(form.ProxyType(), 1);  // HTTP
-  EXPECT_TRUE(form.AutoSwitch());
-  EXPECT_EQ(form.IdleLimitMinutes(), 5);
-  EXPECT_EQ(Spin("EdTimeUpdate")->Value(), 3);
-  EXPECT_EQ(form.ServerText(), "");
-  EXPECT_EQ(form.ServerCount(), 0);
-  EXPECT_EQ(form.EditBoxText(), "");
-  EXPECT_FALSE(Timer()->isActive());
-  EXPECT_EQ(States(), std::make_tuple(true, false, true));
-  EXPECT_EQ(form.minimumSize(), QSize(701, 404));
-  EXPECT_EQ(form.maximumSize(), QSize(701, 404));
-  auto* password = Child<QLineEdit>(form, "EdPassword");
-  password->setText("pw1");
-  EXPECT_EQ(password->displayText(), "***");  // stars, whatever the desktop style masks with
+  TSpinEdit box(1, 600, 2);
+  QStringList seen;
+  QObject::connect(&box, &TSpinEdit::textChanged, [&seen](const QString& text) { seen << text; });
+  QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier), down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+  for (QKeyEvent* key : {&up, &down, &down, &down}) QCoreApplication::sendEvent(box.LineEdit(), key);
+  box.SetText("abc");  // letters or out of range: a step lands within the limits
+  box.StepBy(1);
+  box.SetText("700");
+  box.StepBy(1);
+  box.StepBy(1);  // at a limit: no change, no signal
+  EXPECT_EQ(seen.join(' '), "3 2 1 abc 2 700 600");
 }
 
-TEST_F(Window, StartListenStopFollowTheStateTable) {
-  Child<QRadioButton>(form, "RgProxy0")->click();
-  StartOn("0");
-  EXPECT_EQ(States(), std::make_tuple(false, false, true));  // starting
-  ASSERT_TRUE(WaitListening());
-  EXPECT_EQ(States(), std::make_tuple(false, true, false));  // listening
-  bool isNumber = false;
-  const int port = Port()->text().toInt(&isNumber);
-  EXPECT_TRUE(isNumber && port > 0) << Port()->text().toStdString();  // "0" shows the bound number
-  EXPECT_TRUE(Timer()->isActive());
-  EXPECT_EQ(Timer()->interval(), 3000);
-
-  Click(form, "BtStop");
-  EXPECT_EQ(States(), std::make_tuple(false, false, false));  // stopping
-  ASSERT_TRUE(WaitStopped());
-  EXPECT_TRUE(Timer()->isActive());  // stopping the service leaves the monitor running
-  EXPECT_TRUE(seams.Messages.empty());
-}
-
-TEST_F(Window, FailedStartShowsOneBoxAndCanStartAgainElsewhere) {
-  Child<QRadioButton>(form, "RgProxy0")->click();
-  // Learn the address the service binds, then hold a port there.
-  StartOn("0");
-  ASSERT_TRUE(WaitListening());
-  const std::string address = form.Engine().ListeningAddress();
-  ASSERT_TRUE(test::IsLoopbackText(address)) << address;
-  Click(form, "BtStop");
-  ASSERT_TRUE(WaitStopped());
-  test::RawListener holder(address);
-
-  StartOn(QString::fromStdString(holder.portText()));
-  ASSERT_TRUE(WaitFor([&] { return !seams.Messages.empty(); }));
-  ASSERT_TRUE(WaitStopped());
-  guitest::Spin(100);
-  ASSERT_EQ(seams.Messages.size(), 1u);
-  EXPECT_EQ(seams.Messages[0].Title, "KOVA 2.0");
-  EXPECT_EQ(seams.Messages[0].Text, "服务器开启失败!");
-  EXPECT_FALSE(seams.Messages[0].Error);
-  EXPECT_EQ(Port()->text(), QString::fromStdString(holder.portText()));
-
-  StartOn("0");
-  ASSERT_TRUE(WaitListening());
-  EXPECT_NE(Port()->text(), QString::fromStdString(holder.portText()));
-  Click(form, "BtStop");
-  ASSERT_TRUE(WaitStopped());
-}
-
-TEST_F(Window, IntervalBoxDrivesTheMonitorTimer) {
-  TSpinEdit* interval = Spin("EdTimeUpdate");
-  interval->SetText("5");  // any change switches the timer on, even before a start
-  EXPECT_TRUE(Timer()->isActive());
-  EXPECT_EQ(Timer()->interval(), 5000);
-  interval->SetText("0");  // below 1: off
-  EXPECT_FALSE(Timer()->isActive());
-  interval->SetText("");  // empty reads as 1: one second
-  EXPECT_TRUE(Timer()->isActive());
-  EXPECT_EQ(Timer()->interval(), 1000);
-  interval->SetText("-3");
-  EXPECT_FALSE(Timer()->isActive());
-  interval->SetText("99999999");  // read as typed until left: the period must not overflow
-  EXPECT_TRUE(Timer()->isActive());
-  EXPECT_EQ(Timer()->interval(), INT_MAX);
-  interval->SetText("abc");
-  EXPECT_EQ(Timer()->interval(), 1000);
-
-  // The same period again does not restart the timing.
-  interval->SetText("2");
-  guitest::Spin(400);
-  interval->SetText("02");
-  EXPECT_LE(Timer()->remainingTime(), 1750);  // a restart would show about 2000 (coarse timers allow 5%)
-}
-
-// ---- tray --------------------------------------------------------------------------------------
-
-class Tray : public Window {
- protected:
+TEST_F(Window, TrayDecidesWhetherClosingHidesOrEnds) {
   int ends = 0;
-  void SetUp() override {
-    QObject::connect(&form, &TFormMain::programEndRequested, [this] { ++ends; });
-  }
-};
-
-TEST_F(Tray, CloseHidesWhileTheIconIsActiveAndExitEnds) {
-  seams.TrayAvailable = true;
+  QObject::connect(&form, &TFormMain::programEndRequested, [&ends] { ++ends; });
   form.show();
-  ASSERT_TRUE(form.TrayActive());
+  EXPECT_FALSE(form.TrayActive());
+  form.close();  // no notification area: nothing could bring a hidden window back
+  EXPECT_EQ(ends, 1);
+
+  trayAvailable = true;  // the notification area appears: the icon follows
+  ASSERT_TRUE(WaitFor([&] { return form.TrayActive(); }));
+  form.TmShowClick();
   form.close();
   EXPECT_FALSE(form.isVisible());
-  EXPECT_EQ(ends, 0);
   form.TmShowClick();
-  EXPECT_TRUE(form.isVisible());
-  form.TmHideClick();
-  form.TmHideClick();
-  EXPECT_FALSE(form.isVisible());
-  form.TmExitClick();  // from the hidden window
-  EXPECT_FALSE(form.TrayActive());
-  EXPECT_EQ(ends, 1);
-}
-
-TEST_F(Tray, MinimiseHides) {
-  seams.TrayAvailable = true;
-  form.show();
   form.setWindowState(Qt::WindowMinimized);
   EXPECT_TRUE(WaitFor([&] { return !form.isVisible(); }));
-  form.TmShowClick();
-  EXPECT_TRUE(form.isVisible());
-  EXPECT_FALSE(form.isMinimized());
-  EXPECT_EQ(ends, 0);
+  form.TmExitClick();  // from the hidden window
+  EXPECT_EQ(ends, 2);
 }
 
-TEST_F(Tray, WithoutANotificationAreaClosingEndsTheProgram) {
-  seams.TrayAvailable = false;
-  form.show();
-  EXPECT_FALSE(form.TrayActive());
-  form.setWindowState(Qt::WindowMinimized);  // nothing could bring a hidden window back
-  guitest::Spin(50);
-  EXPECT_TRUE(form.isVisible());
-  form.close();
-  EXPECT_EQ(ends, 1);
-}
-
-TEST_F(Tray, IconComesWhenTheNotificationAreaAppears) {
-  seams.TrayAvailable = false;
-  form.show();
-  ASSERT_FALSE(form.TrayActive());
-  seams.TrayAvailable = true;
-  EXPECT_TRUE(WaitFor([&] { return form.TrayActive(); }, std::chrono::seconds(6)));
-  form.close();
-  EXPECT_EQ(ends, 0);
-}
-
-}  // namespace
 }  // namespace kova::gui
