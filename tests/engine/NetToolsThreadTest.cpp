@@ -41,8 +41,8 @@ TEST(ManagedThread, StartRacingWithParkingIsNeverLost) {
   TManagedThread w;
   w.OnExecute = [&](TObject*, int32_t) {
     violations += parkedSeen.load();
+    w.Stop();  // before counting: a Start seen after the count must find the run ending
     executes.fetch_add(1);
-    w.Stop();
     violations += parkedSeen.load();
   };
   for (int i = 0; i < 3000; ++i) {

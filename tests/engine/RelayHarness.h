@@ -19,10 +19,9 @@ namespace kova::test {
 using namespace std::chrono_literals;
 using Post = std::pair<uint32_t, intptr_t>;
 
-inline int CountThreads() { return int(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
-inline int CountOpenFds() {  // minus the listing's own
-  return int(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
-}
+inline int Entries(const char* dir) { return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {})); }
+inline int CountThreads() { return Entries("/proc/self/task"); }
+inline int CountOpenFds() { return Entries("/proc/self/fd") - 1; }  // minus the listing's own
 
 // Once earlier tests' threads are gone, and after a first thread (a sanitizer's own starts with it).
 inline int SettledThreadCount() {
@@ -101,8 +100,12 @@ class TManualWindow : public IRelayWindow {
   std::deque<Post> queue_;
 };
 
-// Settings for a direct relay to `target` (the window's default proxy is off loopback).
-inline THeadlessSettings Direct(const std::string& target) { return {.ServerText = target, .ProxyType = 0}; }
+// Settings for a direct relay to `target`.
+inline THeadlessSettings Direct(const std::string& target) {
+  THeadlessSettings s;
+  s.ServerText = target;
+  return s;
+}
 
 // A headless host listening on port 0; Ok only when the bound address is loopback.
 struct THost {
@@ -115,6 +118,7 @@ struct THost {
     EXPECT_TRUE(Ok) << "listener bound to '" << Window->ListenAddress() << "', not loopback: not connecting";
   }
   UniqueFd Connect() const { return ConnectTo(Window->ListenAddress(), static_cast<uint16_t>(Window->BoundPort())); }
+  int Threads() { return Window->Query([&] { return Window->Engine()->ThreadsInUse(); }); }
   int Connections() { return Window->Query([&] { return Window->Engine()->ConnectionsInUse(); }); }
   std::unique_ptr<THeadlessWindow> Window;
   bool Ok = false;
