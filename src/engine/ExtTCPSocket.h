@@ -14,6 +14,9 @@ class TExtTCPSocket : public TTCPBlockSocket {
   // left in the read buffer first, then the system's queue), waiting at most timeoutMs for the
   // first of them. 0 with LastError 10060 = nothing arrived; 10054 = the peer closed.
   int ReceivePending(void* buffer, int maxLength, int timeoutMs);
+
+ private:
+  int TakeQueuedOn(const HandleRef& h, void* buffer, int length, int& err);
 };
 
 }  // namespace kova
