@@ -28,8 +28,8 @@ done <<'EOF'
 ::1 yes
 [::1] yes
 0:0:0:0:0:0:0:1 yes
-10.0.0.1 no
-192.168.1.1 no
+192.0.2.1 no
+198.51.100.7 no
 0.0.0.0 no
 1127.0.0.1 no
 127.0.0.256 no
@@ -38,7 +38,7 @@ done <<'EOF'
 127.0.0.1.example.com no
 127.evil.com no
 localhost no
-::ffff:10.0.0.1 no
+::ffff:192.0.2.1 no
 :: no
 EOF
 if is_loopback ""; then check "is_loopback empty" no yes; else check "is_loopback empty" no no; fi
@@ -136,7 +136,7 @@ while [[ -n $(pgrep -g "$stubborn") ]] && ((SECONDS < deadline)); do sleep 0.05;
 check "stubborn group killed" "3 0" "$rc $(pgrep -g "$stubborn" | wc -l)"
 
 # The idle holder refuses a non-loopback target before any connect, and reports a dropped client.
-"$PY" "$ROOT/bench/hold.py" 10.0.0.1 9 1 1 2>/dev/null
+"$PY" "$ROOT/bench/hold.py" 192.0.2.1 9 1 1 2>/dev/null
 check "hold.py refuses non-loopback" 2 $?
 port=$(free_port)
 start_bg closer "$PY" -c '
@@ -153,12 +153,12 @@ check "hold.py reports a dropped connection" 1 $?
 # The whole harness, given a host that claims a non-loopback address: it must refuse before any
 # traffic and leave none of the processes it started (they all carry the marker in their environment).
 fake=$BENCH_DIR/fake-host
-printf '#!/bin/sh\necho "listening 10.0.0.1 1080"\nexec sleep 30\n' >"$fake"
+printf '#!/bin/sh\necho "listening 192.0.2.1 1080"\nexec sleep 30\n' >"$fake"
 chmod +x "$fake"
 mark=kova-selftest-$$-$RANDOM
 out=$(BENCH_MARK=$mark BENCH_SKIP_SELFTEST=1 KOVA_BIN=$fake timeout 60 bash "$ROOT/bench/run.sh" 2>&1)
 check "run.sh refuses a non-loopback host" 2 $?
-[[ $out == *"10.0.0.1, which is not loopback"* ]] && got=said || got=silent
+[[ $out == *"192.0.2.1, which is not loopback"* ]] && got=said || got=silent
 check "run.sh says why" said "$got"
 left=$(grep -l "BENCH_MARK=$mark" /proc/[0-9]*/environ 2>/dev/null | wc -l)
 check "run.sh leaves no process behind" 0 "$left"
