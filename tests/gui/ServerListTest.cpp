@@ -76,7 +76,6 @@ TEST_F(ServerList, FilesRoundTripByteExactExceptLineBreaksAndErrorsChangeNothing
   EXPECT_EQ(Entries(), QStringList({"a:1", "b:2"}));  // loading leaves the list in use alone
   Click("BtUpdate");
   EXPECT_EQ(Entries(), QStringList({"主机:80\u00a0\t"}));
-  EXPECT_TRUE(messages.empty());
 
   // Errors and cancelling change nothing.
   auto box = [](const QString& what, const QString& path, int error) {  // the system's text, one full stop

@@ -46,13 +46,14 @@ TEST(SingleInstance, SecondCopyIsRefusedAndAKilledFirstCopyBlocksNothing) {
   auto first = launch();
   ASSERT_TRUE(WaitFor([&] { return heldBy(first->processId()); }, 10000));
   auto second = launch();
-  ASSERT_TRUE(second->waitForFinished(10000)) << "the second copy did not end";
-  EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+  ASSERT_TRUE(second->waitForFinished(10000) && second->exitStatus() == QProcess::NormalExit) << "no clean end";
   EXPECT_EQ(first->state(), QProcess::Running) << "the first copy was disturbed";
   first->kill();  // no clean-up at all: the system must drop the lock
   ASSERT_TRUE(first->waitForFinished(5000));
   auto third = launch();
   EXPECT_TRUE(WaitFor([&] { return heldBy(third->processId()); }, 10000)) << "a dead copy blocked the start";
+  third->kill();
+  third->waitForFinished(5000);
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(), "KOVA 2.0\tKOVA数据转发服务程序已经运行!\n");  // from the second copy only
 }

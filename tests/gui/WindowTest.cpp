@@ -83,9 +83,10 @@ TEST(SpinEdit, TypingIsReadAsTypedClampedOnlyWhenLeavingAndArrowsStepIntoTheLimi
 TEST_F(Window, TrayDecidesWhetherClosingHidesOrEnds) {
   int ends = 0;
   QObject::connect(&form, &TFormMain::programEndRequested, [&ends] { ++ends; });
-  form.show();
-  EXPECT_FALSE(form.TrayActive());
-  form.close();  // no notification area: nothing could bring a hidden window back
+  form.show();  // no notification area: nothing could bring a hidden window back
+  form.setWindowState(Qt::WindowMinimized);
+  EXPECT_FALSE(WaitFor([&] { return !form.isVisible() || form.TrayActive(); }, 100));
+  form.close();
   EXPECT_EQ(ends, 1);
 
   trayAvailable = true;  // the notification area appears: the icon follows
