@@ -1,10 +1,8 @@
-// The block socket over real loopback connections: resolution, set-up, the receive primitives,
-// sending to a reset peer, and Close racing calls on other threads.
+// The block socket over real loopback connections, including Close racing calls on other threads.
 
 #include "net/BlockSocket.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <filesystem>
@@ -73,8 +71,8 @@ TEST_F(SocketTest, AddressesAndResolution) {
   EXPECT_EQ(list, std::vector<std::string>{"0.0.0.0"});
 }
 
-TEST_F(SocketTest, ListenAcceptConnectAndFailures) {
-  TTCPBlockSocket listener, conn, client, taken, none, refused, unresolved;
+TEST_F(SocketTest, ListenAcceptConnectAndRefusals) {
+  TTCPBlockSocket listener, conn, client, taken, holder, refused, unresolved;
   listener.Bind("", "0");  // the machine's own address, as the empty host above
   listener.Listen();
   ASSERT_TRUE(test::IsLoopbackText(listener.LocalAddressText())) << listener.LocalAddressText();
@@ -87,35 +85,12 @@ TEST_F(SocketTest, ListenAcceptConnectAndFailures) {
   EXPECT_EQ(conn.LocalPort(), listener.LocalPort());
   taken.Bind(listener.LocalAddressText(), std::to_string(listener.LocalPort()));
   EXPECT_EQ(taken.LastErrorText(), "Address already in use");
-  EXPECT_EQ(none.Accept(), -1);
-  EXPECT_EQ(none.LastError(), kErrNotSocket);
   // A port held without listening: refused, and never a connection of the socket to itself.
-  UniqueFd holder(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in held{};
-  held.sin_family = AF_INET;
-  held.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof held;
-  ::bind(holder.get(), reinterpret_cast<sockaddr*>(&held), len);
-  ::getsockname(holder.get(), reinterpret_cast<sockaddr*>(&held), &len);
-  refused.Connect("127.0.0.1", std::to_string(ntohs(held.sin_port)));
+  holder.Bind("127.0.0.1", "0");
+  refused.Connect("127.0.0.1", std::to_string(holder.LocalPort()));
   EXPECT_EQ(refused.LastError(), 10061);
   unresolved.Connect(kUnresolvable, "80");
   EXPECT_NE(unresolved.LastError(), 0);
-}
-
-TEST_F(SocketTest, ConnectOverIPv6Loopback) {
-  std::unique_ptr<test::EchoServer> six;
-  try {
-    six = std::make_unique<test::EchoServer>("::1");
-  } catch (const std::exception&) {
-    GTEST_SKIP() << "no IPv6 loopback on this machine";
-  }
-  TTCPBlockSocket s;
-  s.Connect("::1", six->portText());
-  ASSERT_EQ(s.LastError(), 0);
-  EXPECT_EQ(s.RemoteAddressText(), "::1");
-  EXPECT_EQ(s.SendText("six"), 3);
-  EXPECT_EQ(s.ReceiveExactText(3, 5000), "six");
 }
 
 TEST_F(SocketTest, ReceivesAcrossSplitArrivalsAndTimeOuts) {
@@ -150,7 +125,7 @@ TEST_F(SocketTest, ReceivesAcrossSplitArrivalsAndTimeOuts) {
   EXPECT_EQ(s.LastError(), 0) << "a zero-length read is not a close";
 }
 
-TEST_F(SocketTest, ReceiveUntilKeepsWhatFollowsAndWhatCameBeforeATimeOut) {
+TEST_F(SocketTest, ReceiveUntilKeepsWhatFollowsThenThePeerCloses) {
   TTCPBlockSocket s;
   AdoptPair(s);
   ASSERT_TRUE(SendAll(peer.get(), "HTTP/1.0 200 OK\r\n\r\nabc\r"));
@@ -167,21 +142,14 @@ TEST_F(SocketTest, ReceiveUntilKeepsWhatFollowsAndWhatCameBeforeATimeOut) {
   ASSERT_TRUE(SendAll(peer.get(), "!\nX"));
   EXPECT_EQ(s.ReceiveUntil(5000, "\n"), "rest!");
   EXPECT_EQ(s.ReadBufferCopy(), "X");
-}
-
-TEST_F(SocketTest, PeerCloseIsAResetForEveryReceive) {
-  TTCPBlockSocket s;
-  AdoptPair(s);
-  ASSERT_TRUE(SendAll(peer.get(), "xy"));
+  // The peer's close is a reset for every receive; what came before it is kept.
+  ASSERT_TRUE(SendAll(peer.get(), "y"));
   peer.Reset();
   char buf[8];
-  EXPECT_EQ(s.ReceiveExact(buf, 8, 5000), 2) << "what came before the close is kept";
+  EXPECT_EQ(s.ReceiveExact(buf, 8, 5000), 2);
   EXPECT_EQ(s.LastError(), kErrConnReset);
   EXPECT_TRUE(s.WaitReadable(1000));
-  EXPECT_EQ(s.ReceiveAvailable(1000), "");
-  EXPECT_EQ(s.LastError(), kErrConnReset);
-  EXPECT_EQ(s.ReceiveUntil(1000, "\n"), "");
-  EXPECT_EQ(s.LastError(), kErrConnReset);
+  EXPECT_EQ(s.ReceiveAvailable(1000) + s.ReceiveUntil(1000, "\n"), "");
   EXPECT_EQ(s.LastErrorText(), "Connection reset by peer");
 }
 
@@ -195,10 +163,8 @@ TEST_F(SocketTest, SendToResetPeerFailsWithoutSignal) {
   peer.Reset();
   ASSERT_TRUE(s.WaitReadable(5000));
   // SIGPIPE is not ignored in this process: a signal would end the test run here.
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(s.SendBytes("xyz", 3), -1);
-    EXPECT_EQ(s.LastError(), kErrConnReset);
-  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(s.SendBytes("xyz", 3), -1);
+  EXPECT_EQ(s.LastError(), kErrConnReset);
   EXPECT_EQ(s.BytesSent(), 3u);
 }
 
@@ -220,7 +186,6 @@ TEST_F(SocketTest, CloseDrainsSoThePeerSeesEndOfDataNotReset) {
   ASSERT_TRUE(WaitUntil([&] { return s.BytesAvailable() == 10; }));
   EXPECT_EQ(s.SendText("last words"), 10);
   s.Close();
-  EXPECT_EQ(s.Handle(), -1);
   EXPECT_EQ(test::ReadUntilClosed(peer.get()), "last words");
   EXPECT_EQ(::send(peer.get(), "x", 1, MSG_NOSIGNAL), 1) << "no reset arrived";
 }
@@ -228,9 +193,7 @@ TEST_F(SocketTest, CloseDrainsSoThePeerSeesEndOfDataNotReset) {
 TEST_F(SocketTest, CloseReturnsWhileThePeerKeepsSending) {
   TTCPBlockSocket s;
   AdoptPair(s);
-  std::thread flood([&] {
-    while (SendAll(peer.get(), std::string(65536, 'f'))) {}
-  });
+  std::thread flood([&] { while (SendAll(peer.get(), std::string(65536, 'f'))) {} });
   ASSERT_TRUE(WaitUntil([&] { return s.BytesAvailable() > 0; }));
   auto closing = std::async(std::launch::async, [&] { s.Close(); });
   EXPECT_EQ(closing.wait_for(3s), std::future_status::ready) << "Close kept draining";
@@ -253,7 +216,6 @@ TEST_F(SocketTest, AdoptingOrDestroyingClosesTheOldConnection) {
 }
 
 TEST_F(SocketTest, CloseWakesEveryBlockedCall) {
-  const std::string big(1 << 20, 's');
   const std::tuple<const char*, bool, const char*, std::function<void(TTCPBlockSocket&)>> rows[] = {
       {"ReceiveAvailable", false, "", [](auto& s) { EXPECT_EQ(s.ReceiveAvailable(-1), ""); }},
       {"WaitReadable", false, "", [](auto& s) { EXPECT_FALSE(s.WaitReadable(-1)); }},
@@ -261,7 +223,7 @@ TEST_F(SocketTest, CloseWakesEveryBlockedCall) {
       // A failed terminated read keeps what it collected, but never for a closed connection.
       {"ReceiveUntil", false, "ab", [](auto& s) { EXPECT_EQ(s.ReceiveUntil(-1, "\n"), ""); }},
       {"SendText to a peer that never reads", false, "",
-       [&](auto& s) { for (int i = 0; i < 10000 && s.SendText(big) >= 0;) ++i; }},
+       [](auto& s) { for (int i = 0; i < 10000 && s.SendText(std::string(1 << 20, 's')) >= 0;) ++i; }},
       {"Accept", true, "", [](auto& s) { EXPECT_EQ(s.Accept(), -1); }},
       {"listener WaitReadable", true, "", [](auto& s) { EXPECT_FALSE(s.WaitReadable(-1)); }},
   };
@@ -284,60 +246,31 @@ TEST_F(SocketTest, CloseWakesEveryBlockedCall) {
   }
 }
 
-// Stands in for a call in progress on another thread: it holds the handle as such a call does.
-struct HoldingSocket : TTCPBlockSocket {
-  HandleRef Hold() const { return AcquireHandle(); }
-};
-
-TEST_F(SocketTest, NumberStaysTakenWhileACallHoldsIt) {
-  HoldingSocket s;
-  AdoptPair(s);
-  const int oldFd = s.Handle();
-  HandleRef inFlight = s.Hold();
-  s.Close();
-  UniqueFd fresh(::socket(AF_INET, SOCK_STREAM, 0));
-  EXPECT_NE(fresh.get(), oldFd) << "a new descriptor got the number of one still in use";
-  char c;
-  EXPECT_EQ(::recv(inFlight->fd(), &c, 1, MSG_DONTWAIT), 0) << "woken with end of data, not EBADF";
-  EXPECT_TRUE(test::WaitPeerClosed(peer.get()));
-  inFlight.reset();
-  UniqueFd next(::socket(AF_INET, SOCK_STREAM, 0));
-  EXPECT_EQ(next.get(), oldFd) << "the last user let go: the number is free";
-}
-
-// A worker that has not noticed the Close keeps calling while its old descriptor number goes to
-// a new connection, which must see none of the stale sends and lose none of its bytes.
+// A worker unaware of the Close keeps calling while its old descriptor number goes to a new connection.
 TEST_F(SocketTest, ReusedDescriptorNumberIsNeverTouched) {
   TTCPBlockSocket s;
   AdoptPair(s);
   const int oldFd = s.Handle();
   test::RawListener l;
-  std::atomic<bool> stop{false}, closed{false};
-  std::atomic<int> callsAfterClose{0};
+  std::atomic<bool> stop{false};
   std::thread worker([&] {
-    while (!stop.load()) {
-      s.SendText("stale");
-      s.ReceiveAvailable(0);
-      if (closed.load()) callsAfterClose.fetch_add(1);
-    }
+    while (!stop.load()) s.SendText("stale"), s.ReceiveAvailable(0);
   });
   WaitUntil([&] { return s.BytesSent() > 0; });
   s.Close();
-  closed = true;
-  // Open connections until one end gets the old number (`fresh`), with `other` its peer.
+  // Open connections until one end gets the old number, with `other` its peer.
   std::vector<UniqueFd> ends;
   int other = -1;
   WaitUntil([&] {
     ends.push_back(test::ConnectTo("127.0.0.1", l.port()));
     ends.push_back(l.Accept());
     const int c = ends[ends.size() - 2].get(), a = ends.back().get();
-    if (c == oldFd || a == oldFd) other = c == oldFd ? a : c;
+    other = c == oldFd ? a : a == oldFd ? c : -1;
     return other >= 0 || ends.size() > 100;
   });
-  const int before = callsAfterClose.load();
-  WaitUntil([&] { return callsAfterClose.load() > before + 100; });
+  std::this_thread::sleep_for(100ms);  // the worker keeps calling meanwhile
   const bool delivered = other >= 0 && SendAll(other, "mine") && ReadExactly(oldFd, 4) == "mine";
-  WaitUntil([&] { return callsAfterClose.load() > before + 200; });
+  std::this_thread::sleep_for(100ms);
   stop = true;
   worker.join();
   ASSERT_GE(other, 0) << "the old descriptor number was not reused";

@@ -12,57 +12,39 @@ namespace kova {
 namespace {
 
 TEST(TextHelpers, AddressTextClassification) {
-  // {text, IsIPv4Text, IsIPv6Text, IPv4TextToBytes as hex ("" = not checked)}
+  // {text, IsIPv4Text, IsIPv6Text, IPv4TextToBytes ("" = not checked)}
   const std::tuple<const char*, bool, bool, const char*> rows[] = {
-      {"10.1.2.3", true, false, "0A 01 02 03"},
-      {" 10 . 0 . 0 . 1 ", true, false, "0A 00 00 01"},  // accepted text must encode what it names
-      {"007.0.0.255", true, false, "07 00 00 FF"},
-      {"255.255.255.255", true, false, "FF FF FF FF"},
+      {"10.1.2.3", true, false, "0A 01 02 03"}, {"007.0.0.255", true, false, "07 00 00 FF"},
+      {" 10 . 0 . 0 . 1 ", true, false, "0A 00 00 01"},  // accepted text encodes what it names
       {"1.2.300.4", false, false, "01 02 2C 04"},  // 300 mod 256
-      {"1.2", false, false, "01 02 00 00"},
-      {"a.b.c.d", false, false, "00 00 00 00"},
-      {"", false, false, "00 00 00 00"},
-      {"1.2.3.4.5", false, false, ""},
-      {"1..2.3", false, false, ""},
-      {"::1", false, true, ""},
-      {"fe80::1%4", false, true, ""},
-      {"1:2:3:4:5:6:7:8", false, true, ""},
-      {"1:2:3:4:5:6:7:8:9", false, false, ""},
-      {"beef", false, true, ""},  // a lone hex group counts as IPv6 text
-      {"8080", false, true, ""},
-      {"10000", false, false, ""},
-      {"1::2::3", false, false, ""},
-      {"::", false, false, ""},
-      {"1::", false, false, ""},
-      {"::ffff:1.2.3.4", false, false, ""},
-      {"fe80::1%eth0", false, false, ""},
+      {"1.2", false, false, "01 02 00 00"}, {"a.b.c.d", false, false, "00 00 00 00"}, {"", false, false, "00 00 00 00"},
+      {"1.2.3.4.5", false, false, ""},     {"1..2.3", false, false, ""},
+      {"::1", false, true, ""},            {"fe80::1%4", false, true, ""},
+      {"1:2:3:4:5:6:7:8", false, true, ""}, {"1:2:3:4:5:6:7:8:9", false, false, ""},
+      {"beef", false, true, ""},           {"8080", false, true, ""},  // one hex group is IPv6 text
+      {"10000", false, false, ""},         {"1::2::3", false, false, ""},
+      {"::", false, false, ""},            {"1::", false, false, ""},
+      {"::ffff:1.2.3.4", false, false, ""}, {"fe80::1%eth0", false, false, ""},
       {"example.org", false, false, ""},
   };
   for (const auto& [text, v4, v6, bytes] : rows) {
-    SCOPED_TRACE(std::string("\"") + text + "\"");
-    EXPECT_EQ(IsIPv4Text(text), v4);
-    EXPECT_EQ(IsIPv6Text(text), v6);
-    if (*bytes) { EXPECT_EQ(test::ToHex(IPv4TextToBytes(text)), bytes); }
+    EXPECT_EQ(IsIPv4Text(text), v4) << '"' << text << '"';
+    EXPECT_EQ(IsIPv6Text(text), v6) << '"' << text << '"';
+    if (*bytes) { EXPECT_EQ(test::ToHex(IPv4TextToBytes(text)), bytes) << '"' << text << '"'; }
   }
   for (const char* o : {"0", "255", "0000000000255"}) EXPECT_TRUE(IsOctetText(o)) << o;
   for (const char* o : {"256", "99999999999999999999", "", "1a", "-1"}) EXPECT_FALSE(IsOctetText(o)) << o;
 }
 
 TEST(TextHelpers, WordsTokensAndSplits) {
-  for (int v : {0, 1, 255, 256, 1080, 65535})
-    EXPECT_EQ(BytesToWord(WordToBytes(static_cast<uint16_t>(v)), 1), v) << v;
-  EXPECT_EQ(WordToBytes(1080), std::string("\x04\x38", 2));  // network order
-  EXPECT_EQ(BytesToWord(std::string("\x00\x50\x01\xbb", 4), 3), 443);
-  EXPECT_EQ(BytesToWord("\x04\x38", 2), 0);  // index at the length: no read past the end
-  EXPECT_EQ(BytesToWord("\x04\x38", 0), 0);
-
+  for (int v : {0, 255, 256, 65535}) EXPECT_EQ(BytesToWord(WordToBytes(static_cast<uint16_t>(v)), 1), v);
+  EXPECT_EQ(test::ToHex(WordToBytes(1080)), "04 38");  // network order
+  EXPECT_EQ(BytesToWord("\x04\x38", 2) + BytesToWord("\x04\x38", 0), 0);  // no read outside the text
   const std::tuple<const char*, const char*, const char*, const char*> splits[] = {
       {" host : 80 ", ":", "host", "80"}, {"a:b:c", ":", "a", "b:c"},
       {"\tnone\r\n", ":", "none", "none"}, {"HTTP/1.0 200 OK", " ", "HTTP/1.0", "200 OK"}};
-  for (const auto& [text, sep, before, after] : splits) {
-    EXPECT_EQ(TextBefore(text, sep), before) << text;
-    EXPECT_EQ(TextAfter(text, sep), after) << text;
-  }
+  for (const auto& [text, sep, before, after] : splits)
+    EXPECT_EQ(TextBefore(text, sep) + "|" + TextAfter(text, sep), std::string(before) + "|" + after) << text;
   // {input, separator, tokens joined by '/'}; each call consumes one token.
   const std::tuple<const char*, const char*, const char*> tokens[] = {
       {"1.2.3", ".", "1/2/3"}, {" x ", ",", "x/x"}, {"a,,b", ",", "a//b"}};
@@ -76,32 +58,23 @@ TEST(TextHelpers, WordsTokensAndSplits) {
 TEST(TextHelpers, Base64) {
   // RFC 4648 vectors cover every padding length; the binary rows catch sign and bit slips.
   const std::pair<std::string, std::string> rows[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-      {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"},                  {"user:", "dXNlcjo="},
-      {std::string("\x00", 1), "AA=="},        {"\xff\xff\xff", "////"},
-      {"\xfb\xef\xbe", "++++"},                {std::string("\x80\x00", 2), "gAA="},
-  };
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}, {std::string("\x00", 1), "AA=="}, {"\xff\xff\xff", "////"},
+      {"\xfb\xef\xbe", "++++"}, {std::string("\x80\x00", 2), "gAA="}};
   for (const auto& [in, out] : rows) EXPECT_EQ(EncodeBase64(in), out) << "size " << in.size();
   const std::string longOut = EncodeBase64(std::string(1000, '\xA5'));
   EXPECT_EQ(longOut.size(), 1336u);
   EXPECT_EQ(longOut.find_first_of("\r\n"), std::string::npos) << "one line, no wrapping";
 }
 
-TEST(ErrorRecord, TextsTranslationAndRaising) {
+TEST(ErrorRecord, TextsTranslationRaisingAndTheInterfaceCount) {
   const std::pair<int, const char*> texts[] = {
-      {0, ""},
-      {10004, "Interrupted system call"},
-      {10059, "Too many references:can't splice"},
-      {11004, "Valid name, no data record of requested type"},
-      {10072, "Not a Winsock error (10072)"},  // a gap in the table gets the fallback
-      {-1, "Not a Winsock error (-1)"},
-  };
+      {0, ""}, {10059, "Too many references:can't splice"}, {11004, "Valid name, no data record of requested type"},
+      {10072, "Not a Winsock error (10072)"}, {-1, "Not a Winsock error (-1)"}};  // gaps: fallback
   for (const auto& [code, text] : texts) EXPECT_EQ(GetErrorDesc(code), text) << code;
-  const std::pair<int, int> codes[] = {
-      {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060}, {ECONNRESET, 10054}, {EPIPE, 10054},
-      {EADDRINUSE, 10048},   {EBADF, 10038},     {EAGAIN, 10035},     {EINPROGRESS, 10036},
-  };
+  const std::pair<int, int> codes[] = {{ECONNREFUSED, 10061}, {ETIMEDOUT, 10060}, {ECONNRESET, 10054},
+                                       {EPIPE, 10054}, {EADDRINUSE, 10048}, {EBADF, 10038},
+                                       {EAGAIN, 10035}, {EINPROGRESS, 10036}};
   for (const auto& [err, code] : codes) EXPECT_EQ(TranslateErrno(err), code) << err;
 
   TTCPBlockSocket s;
@@ -114,26 +87,13 @@ TEST(ErrorRecord, TextsTranslationAndRaising) {
     s.CheckError();
     ADD_FAILURE() << "no exception";
   } catch (const ESocketError& e) {
-    EXPECT_EQ(e.ErrorCode, 10061);
     EXPECT_STREQ(e.what(), "TCP/IP Socket error 10061: Connection refused");
   }
-  EXPECT_EQ(s.RecordResult(5), 0);
-  EXPECT_EQ(s.LastErrorText(), "");
-}
-
-TEST(ErrorRecord, InterfaceCountNeverGoesNegativeAndStartFailureThrows) {
   const int before = SocketInterfaceStarts();
-  EXPECT_TRUE(LoadSocketInterface());
-  EXPECT_EQ(SocketInterfaceStarts(), before + 1);
   for (int i = 0; i < before + 3; ++i) UnloadSocketInterface();
-  EXPECT_EQ(SocketInterfaceStarts(), 0);
+  EXPECT_EQ(SocketInterfaceStarts(), 0) << "never below zero";
   for (int i = 0; i < before; ++i) LoadSocketInterface();
-  try {
-    StartSocketInterface([](const std::string&) { return false; });
-    ADD_FAILURE() << "no exception";
-  } catch (const ESocketError& e) {
-    EXPECT_STREQ(e.what(), "Error loading Socket interface (ws2_32.dll)!");
-  }
+  EXPECT_THROW(StartSocketInterface([](const std::string&) { return false; }), ESocketError);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #pragma once
-// Loopback helpers for socket tests: raw descriptors and listeners, an echo server, deadline
-// waits. Everything binds and connects to loopback literals only; ports come from the system.
+// Loopback-only socket test helpers (raw descriptors, listeners, an echo server, deadline waits).
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,8 +27,7 @@ using Clock = std::chrono::steady_clock;
 // Owns one raw descriptor; closes it on destruction.
 class UniqueFd {
  public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
   ~UniqueFd() { Reset(); }
   UniqueFd(UniqueFd&& o) noexcept : fd_(o.Release()) {}
   UniqueFd& operator=(UniqueFd&& o) noexcept {
@@ -92,8 +90,7 @@ inline std::string ReadExactly(int fd, size_t n, int timeoutMs = 5000) { return 
 inline std::string ReadUntilClosed(int fd, int timeoutMs = 5000) { return ReadUpTo(fd, SIZE_MAX, timeoutMs); }
 inline bool WaitPeerClosed(int fd, int timeoutMs = 5000) {  // end of stream or reset in time
   bool closed = false;
-  ReadUpTo(fd, SIZE_MAX, timeoutMs, &closed);
-  return closed;
+  return ReadUpTo(fd, SIZE_MAX, timeoutMs, &closed), closed;
 }
 
 inline bool SendAll(int fd, const std::string& bytes) {  // false when the peer went away
@@ -152,8 +149,7 @@ class RawListener {
   std::string host_;
 };
 
-// Echoes every accepted connection from one poll thread until stopped. Writes block, so a
-// client that never reads stalls the whole server.
+// Echoes every connection from one poll thread; a client that never reads stalls the whole server.
 class EchoServer {
  public:
   explicit EchoServer(const std::string& host = "127.0.0.1") : listener_(host, 64) {

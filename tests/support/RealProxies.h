@@ -1,21 +1,15 @@
 #pragma once
-// Real proxy servers from Debian's packages, started on free loopback ports with temporary
-// configurations and allowed to relay only to loopback. A missing binary is an error, never a
-// reason to skip (scripts/setup.sh installs them). Destruction stops the whole process group.
+// Real proxy servers from Debian's packages on free loopback ports, relaying only to loopback.
+// A missing binary is an error, never a reason to skip (scripts/setup.sh installs them).
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
-#include <vector>
 
 #include "support/Loopback.h"
 
@@ -23,21 +17,15 @@ namespace kova::test {
 
 class RealProxy {
  public:
-  enum class Kind {
-    Microsocks,  // SOCKS 5; user name and password when given
-    Dante,       // SOCKS 4 and 5, no authentication
-    Tinyproxy,   // HTTP CONNECT; Basic authentication when given
-  };
-  struct Credentials {
-    std::string user, password;
-  };
+  // SOCKS 5 with optional user and password; SOCKS 4 and 5; HTTP CONNECT with optional Basic.
+  enum class Kind { Microsocks, Dante, Tinyproxy };
+  struct Credentials { std::string user, password; };
 
   // Waits until the server listens; nullptr with *error set on failure.
   static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {},
                                           std::string* error = nullptr) {
-    const char* binary = kind == Kind::Microsocks ? "/usr/bin/microsocks"
-                         : kind == Kind::Dante    ? "/usr/sbin/danted"
-                                                  : "/usr/bin/tinyproxy";
+    const char* binary =
+        kind == Kind::Microsocks ? "/usr/bin/microsocks" : kind == Kind::Dante ? "/usr/sbin/danted" : "/usr/bin/tinyproxy";
     std::string why = std::string(binary) + " is missing: run scripts/setup.sh";
     // The port is picked before the server binds it; a lost race ends in another attempt.
     for (int attempt = 0; attempt < 3 && ::access(binary, X_OK) == 0; ++attempt) {
@@ -59,17 +47,12 @@ class RealProxy {
     std::filesystem::remove_all(dir_, ec);
   }
   std::string host() const { return "127.0.0.1"; }
-  uint16_t port() const { return port_; }
   std::string portText() const { return std::to_string(port_); }
   std::string Log() const {  // the server's output so far, for failure messages
-    std::stringstream s;
-    s << std::ifstream(dir_ + "/output.log").rdbuf();
-    return s.str();
+    return (std::ostringstream() << std::ifstream(dir_ + "/output.log").rdbuf()).str();
   }
 
  private:
-  RealProxy() = default;
-
   // True once our server owns a socket listening on 127.0.0.1:port_. Checking the owner, not
   // just that something accepts, keeps a test from using another test's server on a reused port.
   bool Listening() const {
