@@ -48,17 +48,22 @@ int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs) {
     return static_cast<int>(n);
   }
 
-  // Take what is queued first and wait only when nothing is: a busy pump then costs one
-  // receive per chunk instead of a yield, a byte count and a receive.
+  // While data flows, take what is queued first: a busy pump then costs one receive per chunk.
+  // After an idle pass, wait first: an idle pump then costs one wait per pass.
   int err = 0;
-  int received = TakeQueuedOn(h, buffer, maxLength, err);
-  if (received != 0 || err != 0) return std::max(received, 0);
+  int received = 0;
+  if (streaming_.load(std::memory_order_relaxed)) {
+    received = TakeQueuedOn(h, buffer, maxLength, err);
+    if (received != 0 || err != 0) return std::max(received, 0);
+    streaming_.store(false, std::memory_order_relaxed);
+  }
   if (!WaitReadableOn(h, timeoutMs, err)) {
     // A failed wait (closed object) keeps its own code: it must end the pump, not idle it.
     PublishError(err != 0 ? err : kErrTimedOut);
     return 0;
   }
   received = TakeQueuedOn(h, buffer, maxLength, err);
+  if (received > 0) streaming_.store(true, std::memory_order_relaxed);
   if (received == 0 && err == 0) PublishError(kErrTimedOut);  // woken for nothing: idle pass
   return std::max(received, 0);
 }

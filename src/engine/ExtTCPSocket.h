@@ -17,6 +17,8 @@ class TExtTCPSocket : public TTCPBlockSocket {
 
  private:
   int TakeQueuedOn(const HandleRef& h, void* buffer, int length, int& err);
+
+  std::atomic<bool> streaming_{false};  // the last pass received data
 };
 
 }  // namespace kova

@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -620,6 +621,25 @@ bool TBlockSocket::UsesNameInfoApi() const {
   return HasNameInfoApi.load() || (FamilyInUse() == TSocketFamily::IPv6 && HasIPv6HelperApi.load());
 }
 
+namespace {
+
+// A dotted IPv4 address with a decimal port gives the record the general lookup would give,
+// without its interface queries: every relayed connection connects through here.
+bool FillNumericIPv4(TSockAddr& record, const std::string& host, const std::string& port) {
+  if (port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  const unsigned long value = std::stoul(port);
+  in_addr a{};
+  if (value > 65535 || ::inet_pton(AF_INET, host.c_str(), &a) != 1) return false;
+  record.in4.sin_family = AF_INET;
+  record.in4.sin_port = htons(static_cast<uint16_t>(value));
+  record.in4.sin_addr = a;
+  return true;
+}
+
+}  // namespace
+
 void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
                                const std::string& port) {
   // The name-info calls always exist here, so there is no other lookup path.
@@ -643,6 +663,8 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
     self = LocalHostName();
     node = self.c_str();
   }
+  if (node == host.c_str() && hints.ai_family != AF_INET6 && FillNumericIPv4(record, host, port))
+    return;
   addrinfo* res = nullptr;
   if (::getaddrinfo(node, port.c_str(), &hints, &res) != 0) return;
   const addrinfo *v4 = nullptr, *v6 = nullptr;
