@@ -48,14 +48,15 @@ int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs) {
     return static_cast<int>(n);
   }
 
-  // While data flows, take what is queued first: a busy pump then costs one receive per chunk.
-  // After an idle pass, wait first: an idle pump then costs one wait per pass.
+  // After a full chunk more is likely queued: take it at once, one receive per chunk. After a
+  // short one the queue is likely empty: wait first, so an idle or ping-pong pass costs no
+  // receive that finds nothing.
   int err = 0;
   int received = 0;
   if (streaming_.load(std::memory_order_relaxed)) {
     received = TakeQueuedOn(h, buffer, maxLength, err);
+    streaming_.store(received >= maxLength, std::memory_order_relaxed);
     if (received != 0 || err != 0) return std::max(received, 0);
-    streaming_.store(false, std::memory_order_relaxed);
   }
   if (!WaitReadableOn(h, timeoutMs, err)) {
     // A failed wait (closed object) keeps its own code: it must end the pump, not idle it.
@@ -63,7 +64,7 @@ int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs) {
     return 0;
   }
   received = TakeQueuedOn(h, buffer, maxLength, err);
-  if (received > 0) streaming_.store(true, std::memory_order_relaxed);
+  streaming_.store(received >= maxLength, std::memory_order_relaxed);
   if (received == 0 && err == 0) PublishError(kErrTimedOut);  // woken for nothing: idle pass
   return std::max(received, 0);
 }
