@@ -19,7 +19,7 @@ using test::FromHex;
 using test::RealProxy;
 using Clock = std::chrono::steady_clock;
 
-const std::string kSocksOk = "> 05 01 00 | < 05 00 | > 05 01 00 01 0A 00 00 01 00 50 | < 05 00 00 01 0A 09 08 07 04 38";
+const std::string kSocksOk = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 00 00 01 C6 33 64 07 04 38";
 const std::string kOpen = "HTTP/1.0 200 OK\r\n\r\n";
 
 // A chain's SOCKS proxy is reached only inside the CONNECT: a port where nothing listens.
@@ -44,21 +44,21 @@ TEST(ExtConnect, ChainRunsTheSocksExchangeInsideTheTunnel) {
   FakePeer http;
   http.Expect("CONNECT 127.0.0.1:" + chain.socksPort + " HTTP/1.0\r\nProxy-Authorization: Basic aDpw\r\n\r\n")
       .Reply(kOpen)
-      .Script("> 05 02 02 00 | < 05 02 | > 01 01 73 01 74 | < 01 00 | > 05 01 00 01 0A 00 00 01 00 50")
-      .Reply(FromHex("05 00 00 01 0A 09 08 07 04 38") + "hello from target").Start();
+      .Script("> 05 02 02 00 | < 05 02 | > 01 01 73 01 74 | < 01 00 | > 05 01 00 01 C0 00 02 01 00 50")
+      .Reply(FromHex("05 00 00 01 C6 33 64 07 04 38") + "hello from target").Start();
   TExtTCPSocket s;
   chain.Use(s, http);
   s.TunnelUser = "h";
   s.TunnelPassword = "p";
   s.SocksUser = "s";
   s.SocksPassword = "t";
-  s.Connect("10.0.0.1", "80");
+  s.Connect("192.0.2.1", "80");
   ASSERT_EQ(s.LastError(), 0) << s.LastErrorText();
   EXPECT_TRUE(s.TunnelOpen() && s.SocksActive());
   EXPECT_EQ(s.TunnelTargetHost(), "127.0.0.1");
   // The SOCKS view wins: the target asked for, and the address the proxy bound.
-  EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), "10.0.0.1:80");
-  EXPECT_EQ(s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), "10.9.8.7:1080");
+  EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), "192.0.2.1:80");
+  EXPECT_EQ(s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), "198.51.100.7:1080");
   EXPECT_EQ(Pending(s, 8192), "hello from target") << "bytes behind the reply are not lost";
   s.Close();
   EXPECT_EQ(test::ToHex(http.Finish()), test::ToHex(http.Expected()));
@@ -70,9 +70,9 @@ TEST(ExtConnect, ChainRefusalsStopTheExchange) {
   TExtTCPSocket s;
   // {tunnel answer, SOCKS exchange inside, target, error, SOCKS target and local side then reported}
   const std::tuple<std::string, std::string, const char*, int, const char*> rows[] = {
-      {kOpen, kSocksOk, "10.0.0.1", 0, "10.0.0.1:80 10.9.8.7:1080"},
-      {"HTTP/1.1 407 Auth Required\r\n\r\n", "", "10.0.0.2", kErrNetUnusable, "10.0.0.1:80 10.9.8.7:1080"},
-      {kOpen, "> 05 01 00 | < 05 FF", "srv", kErrNetUnusable, "srv:80 10.9.8.7:1080"},  // as passed in
+      {kOpen, kSocksOk, "192.0.2.1", 0, "192.0.2.1:80 198.51.100.7:1080"},
+      {"HTTP/1.1 407 Auth Required\r\n\r\n", "", "192.0.2.2", kErrNetUnusable, "192.0.2.1:80 198.51.100.7:1080"},
+      {kOpen, "> 05 01 00 | < 05 FF", "srv", kErrNetUnusable, "srv:80 198.51.100.7:1080"},  // as passed in
   };
   for (const auto& [answer, socks, target, error, reported] : rows) {
     SCOPED_TRACE(target);
@@ -136,13 +136,13 @@ TEST(ReceivePending, BytesLeftByTheProxyExchangeComeFirstAndInOrder) {
   for (const bool socks : {true, false}) {
     SCOPED_TRACE(socks ? "SOCKS" : "tunnel");
     FakePeer proxy;
-    if (socks) proxy.Script(kSocksOk.substr(0, kSocksOk.rfind('|'))).Reply(FromHex("05 00 00 01 0A 09 08 07 04 38") + "ABCDEFGHIJ");
-    if (!socks) proxy.Expect("CONNECT 10.0.0.1:80 HTTP/1.0\r\n\r\n").Reply(kOpen + "ABCDEFGHIJ");
+    if (socks) proxy.Script(kSocksOk.substr(0, kSocksOk.rfind('|'))).Reply(FromHex("05 00 00 01 C6 33 64 07 04 38") + "ABCDEFGHIJ");
+    if (!socks) proxy.Expect("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n").Reply(kOpen + "ABCDEFGHIJ");
     proxy.Expect("more").Reply("KLM").Start();
     TExtTCPSocket s;
     (socks ? s.SocksProxyHost : s.TunnelProxyHost) = proxy.host();
     (socks ? s.SocksProxyPort : s.TunnelProxyPort) = proxy.portText();
-    s.Connect("10.0.0.1", "80");
+    s.Connect("192.0.2.1", "80");
     ASSERT_EQ(s.LastError(), 0);
     std::string got;
     for (std::string piece = "-"; got.size() < 10 && !piece.empty(); got += piece) {

@@ -26,16 +26,16 @@ class ServerList : public FormTest {
 
 TEST_F(ServerList, AddUseEditAndApply) {
   Click("BtServerAdd");  // empty text and duplicates are added as they are
-  Server()->setEditText("10.0.0.1:80");
+  Server()->setEditText("192.0.2.1:80");
   Click("BtServerAdd");
   Click("BtServerAdd");
-  EXPECT_EQ(Entries(), QStringList({"", "10.0.0.1:80", "10.0.0.1:80"}));
-  EXPECT_EQ(Server()->currentText(), "10.0.0.1:80");
+  EXPECT_EQ(Entries(), QStringList({"", "192.0.2.1:80", "192.0.2.1:80"}));
+  EXPECT_EQ(Server()->currentText(), "192.0.2.1:80");
   EXPECT_EQ(form.Engine().TargetHost(), "");  // adding chooses no target
 
   // typed -> target afterwards: split at the first ':', one character each side, nothing trimmed
   const std::vector<std::pair<QString, std::string>> uses = {
-      {"first:1", "first|1"}, {"10.0.0.1", "first|1"}, {":80", "first|1"}, {"h:", "first|1"},
+      {"first:1", "first|1"}, {"192.0.2.1", "first|1"}, {":80", "first|1"}, {"h:", "first|1"},
       {"", "first|1"},        {"a:b:c", "a|b:c"},      {" a : b ", " a | b "}};
   for (const auto& [typed, target] : uses) {
     Server()->setEditText(typed);

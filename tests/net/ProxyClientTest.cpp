@@ -21,11 +21,11 @@ void UseProxy(bool socks, TTCPBlockSocket& s, const FakePeer& p, int timeoutMs =
 }
 
 TEST(Socks, ScriptedExchanges) {
-  const std::string ok = "05 00 00 01 0A 09 08 07 04 38";  // success, bound at 10.9.8.7:1080
-  const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 0A 00 00 01 00 50 | ";
+  const std::string ok = "05 00 00 01 C6 33 64 07 04 38";  // success, bound at 198.51.100.7:1080
+  const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | ";
   const std::string auth = "> 05 02 02 00 | < 05 02 | > ";
-  const std::string done = " | < 01 00 | > 05 01 00 01 0A 00 00 01 00 50 | < " + ok;
-  const std::string s4 = "> 04 01 00 50 0A 00 00 01 00 | < ";
+  const std::string done = " | < 01 00 | > 05 01 00 01 C0 00 02 01 00 50 | < " + ok;
+  const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < ";
   const std::string u255(255, 'u');
   constexpr int kRefused = kErrNetUnusable;
   // {what, version, user, password, target host and port, proxy script, error, reply code,
@@ -34,37 +34,37 @@ TEST(Socks, ScriptedExchanges) {
                          int, int, std::string>;
   // clang-format off
   const Row rows[] = {
-    {"no authentication", V5, "", "", "10.0.0.1", "80", hello + "< " + ok, 0, 0, "10.9.8.7:1080"},
-    {"user, empty password", V5, "u", "", "10.0.0.1", "80", auth + "01 01 75 00" + done, 0, 0, ""},
-    {"user and password", V5, "user", "pw", "10.0.0.1", "80", auth + "01 04 75 73 65 72 02 70 77" + done, 0, 0, ""},
-    {"255-byte user name", V5, u255, "p", "10.0.0.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, ""},
-    {"no user, proxy insists", V5, "", "", "10.0.0.1", "80", "> 05 01 00 | < 05 02 | > 01 00 00" + done, 0, 0, ""},
-    {"no acceptable method", V5, "", "", "10.0.0.1", "80", "> 05 01 00 | < 05 FF", kRefused, 0, ""},
-    {"method never offered", V5, "", "", "10.0.0.1", "80", "> 05 01 00 | < 05 01", kRefused, 0, ""},
-    {"bad version, method", V5, "", "", "10.0.0.1", "80", "> 05 01 00 | < 04 00", kRefused, 0, ""},
-    {"authentication failed", V5, "u", "p", "10.0.0.1", "80", auth + "01 01 75 01 70 | < 01 01", kRefused, 0, ""},
-    {"general failure", V5, "", "", "10.0.0.1", "80", hello + "< 05 01 00 01 00 00 00 00 00 00", kRefused, 1, ""},
-    {"bad version, reply", V5, "", "", "10.0.0.1", "80", hello + "< 04 00 00 01 00 00 00 00 00 00", kRefused, -1, ""},
-    {"unknown address type", V5, "", "", "10.0.0.1", "80", hello + "< 05 00 00 07 00 00 00 00 00 00", kRefused, -1, ""},
-    {"reply names a host", V5, "", "", "10.0.0.1", "80", hello + "< 05 00 00 03 0B 70 72 6F 78 79 2E 6C 6F 63 61 6C 1F 90", 0, 0, "proxy.local:8080"},
-    {"reply, empty name", V5, "", "", "10.0.0.1", "80", hello + "< 05 00 00 03 00 00 15", 0, 0, ":21"},
-    {"reply, IPv6", V5, "", "", "10.0.0.1", "80", hello + "< 05 00 00 04 FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 16", 0, 0, "fe80::2:22"},
+    {"no authentication", V5, "", "", "192.0.2.1", "80", hello + "< " + ok, 0, 0, "198.51.100.7:1080"},
+    {"user, empty password", V5, "u", "", "192.0.2.1", "80", auth + "01 01 75 00" + done, 0, 0, ""},
+    {"user and password", V5, "user", "pw", "192.0.2.1", "80", auth + "01 04 75 73 65 72 02 70 77" + done, 0, 0, ""},
+    {"255-byte user name", V5, u255, "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, ""},
+    {"no user, proxy insists", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 02 | > 01 00 00" + done, 0, 0, ""},
+    {"no acceptable method", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 FF", kRefused, 0, ""},
+    {"method never offered", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 01", kRefused, 0, ""},
+    {"bad version, method", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 04 00", kRefused, 0, ""},
+    {"authentication failed", V5, "u", "p", "192.0.2.1", "80", auth + "01 01 75 01 70 | < 01 01", kRefused, 0, ""},
+    {"general failure", V5, "", "", "192.0.2.1", "80", hello + "< 05 01 00 01 00 00 00 00 00 00", kRefused, 1, ""},
+    {"bad version, reply", V5, "", "", "192.0.2.1", "80", hello + "< 04 00 00 01 00 00 00 00 00 00", kRefused, -1, ""},
+    {"unknown address type", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 07 00 00 00 00 00 00", kRefused, -1, ""},
+    {"reply names a host", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 03 0B 70 72 6F 78 79 2E 6C 6F 63 61 6C 1F 90", 0, 0, "proxy.local:8080"},
+    {"reply, empty name", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 03 00 00 15", 0, 0, ":21"},
+    {"reply, IPv6", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 04 FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 16", 0, 0, "fe80::2:22"},
     {"name target, single bytes", V5, "", "", "srv", "80", "> 05 01 00 | ~ 05 00 | > 05 01 00 03 03 73 72 76 00 50 | ~ 05 00 00 03 03 61 62 63 00 50", 0, 0, "abc:80"},
     {"hex-looking name", V5, "", "", "cafe", "http", "> 05 01 00 | < 05 00 | > 05 01 00 03 04 63 61 66 65 00 50 | < " + ok, 0, 0, ""},
-    {"unknown service", V5, "", "", "10.0.0.1", "no-such-service", "> 05 01 00 | < 05 00 | > 05 01 00 01 0A 00 00 01 00 00 | < " + ok, 0, 0, ""},
+    {"unknown service", V5, "", "", "192.0.2.1", "no-such-service", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 00 | < " + ok, 0, 0, ""},
     {"IPv6 target", V5, "", "", "2001:db8::a:1", "443", "> 05 01 00 | < 05 00 | > 05 01 00 04 20 01 0D B8 00 00 00 00 00 00 00 00 00 0A 00 01 01 BB | < " + ok, 0, 0, ""},
-    {"silent proxy", V5, "", "", "10.0.0.1", "80", "> 05 01 00", kErrTimedOut, 0, ""},
-    {"closes mid-reply", V5, "", "", "10.0.0.1", "80", hello + "< 05 00 00 01 0A | x", kErrConnReset, -1, ""},
+    {"silent proxy", V5, "", "", "192.0.2.1", "80", "> 05 01 00", kErrTimedOut, 0, ""},
+    {"closes mid-reply", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 01 0A | x", kErrConnReset, -1, ""},
     // Values that do not fit a one-byte length fail before the proxy sees a single byte.
-    {"256-byte user name", V5, std::string(256, 'u'), "p", "10.0.0.1", "80", "", kRefused, 0, ""},
-    {"300-byte password", V5, "u", std::string(300, 'p'), "10.0.0.1", "80", "", kRefused, 0, ""},
+    {"256-byte user name", V5, std::string(256, 'u'), "p", "192.0.2.1", "80", "", kRefused, 0, ""},
+    {"300-byte password", V5, "u", std::string(300, 'p'), "192.0.2.1", "80", "", kRefused, 0, ""},
     {"256-byte host name", V5, "", "", std::string(256, 'h'), "80", "", kRefused, 0, ""},
-    {"SOCKS 4 granted", V4, "", "", "10.0.0.1", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
-    {"SOCKS 4 rejected", V4, "", "", "10.0.0.1", "80", s4 + "00 5B 00 00 00 00 00 00", kRefused, 0x5B, ""},
-    {"SOCKS 4 bad first byte", V4, "", "", "10.0.0.1", "80", s4 + "04 5A 00 00 00 00 00 00", kRefused, -1, ""},
+    {"SOCKS 4 granted", V4, "", "", "192.0.2.1", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
+    {"SOCKS 4 rejected", V4, "", "", "192.0.2.1", "80", s4 + "00 5B 00 00 00 00 00 00", kRefused, 0x5B, ""},
+    {"SOCKS 4 bad first byte", V4, "", "", "192.0.2.1", "80", s4 + "04 5A 00 00 00 00 00 00", kRefused, -1, ""},
     {"SOCKS 4, IPv6 text as a name", V4, "", "", "::1", "80", "> 04 01 00 50 00 00 00 01 00 3A 3A 31 00 | < 00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
     {"SOCKS 4a with user id", V4, "me", "", "srv", "80", "> 04 01 00 50 00 00 00 01 6D 65 00 73 72 76 00 | < 00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
-    {"SOCKS 4 single bytes", V4, "", "", "10.0.0.1", "8080", "> 04 01 1F 90 0A 00 00 01 00 | ~ 00 5A 04 38 0A 09 08 07", 0, 0x5A, "10.9.8.7:1080"},
+    {"SOCKS 4 single bytes", V4, "", "", "192.0.2.1", "8080", "> 04 01 1F 90 C0 00 02 01 00 | ~ 00 5A 04 38 C6 33 64 07", 0, 0x5A, "198.51.100.7:1080"},
   };
   // clang-format on
   for (const auto& [what, version, user, password, host, port, script, error, replyCode, local] : rows) {
@@ -92,7 +92,7 @@ TEST(Socks, ScriptedExchanges) {
 TEST(Socks, ListenThenAccept) {
   // {the proxy's second reply ("" = it refuses any method), the peer Accept then reports}
   const std::pair<std::string, const char*> rows[] = {
-      {"05 00 00 01 0A 00 00 05 C3 50", "10.0.0.5:50000"}, {"05 02 00 01 00 00 00 00 00 00", ""}, {"", ""}};
+      {"05 00 00 01 C0 00 02 05 C3 50", "192.0.2.5:50000"}, {"05 02 00 01 00 00 00 00 00 00", ""}, {"", ""}};
   for (const auto& [second, peer] : rows) {
     TTCPBlockSocket s;
     s.Bind("127.0.0.1", "0");
@@ -118,11 +118,11 @@ TEST(Socks, ListenThenAccept) {
 
 TEST(Tunnel, RequestLines) {
   const std::tuple<const char*, const char*, const char*, const char*, const char*> rows[] = {
-      {"", "", "10.0.0.1", "http", "CONNECT 10.0.0.1:80 HTTP/1.0\r\n\r\n"},
+      {"", "", "192.0.2.1", "http", "CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"},
       {"kova", "pw", "target.example", "8443",
        "CONNECT target.example:8443 HTTP/1.0\r\nProxy-Authorization: Basic a292YTpwdw==\r\n\r\n"},
-      {"u", "", "10.0.0.1", "80",  // an empty password keeps the colon
-       "CONNECT 10.0.0.1:80 HTTP/1.0\r\nProxy-Authorization: Basic dTo=\r\n\r\n"},
+      {"u", "", "192.0.2.1", "80",  // an empty password keeps the colon
+       "CONNECT 192.0.2.1:80 HTTP/1.0\r\nProxy-Authorization: Basic dTo=\r\n\r\n"},
       {"", "", "::1", "80", "CONNECT [::1]:80 HTTP/1.0\r\n\r\n"},
       {"", "", "cafe", "80", "CONNECT cafe:80 HTTP/1.0\r\n\r\n"},
   };
@@ -163,15 +163,15 @@ TEST(Tunnel, AnswersDecide) {
   for (const auto& [how, answer, rest, error] : rows) {
     SCOPED_TRACE(answer);
     FakePeer proxy;
-    proxy.Expect("CONNECT 10.0.0.1:80 HTTP/1.0\r\n\r\n");
+    proxy.Expect("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n");
     proxy.Script((how == '~' ? "~ " : "< ") + ToHex(answer) + (how == 'x' ? " | x" : ""));
     proxy.Start();
     TTCPBlockSocket s;
     UseProxy(false, s, proxy, 1000);  // the proxy stays open after its answer: a wait past the end fails
-    s.Connect("10.0.0.1", "80");
+    s.Connect("192.0.2.1", "80");
     EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
     if (error != kErrTimedOut) { EXPECT_EQ(s.TunnelOpen(), error == 0); }
-    EXPECT_EQ(s.TunnelTargetHost() + ":" + s.TunnelTargetPort(), "10.0.0.1:80");
+    EXPECT_EQ(s.TunnelTargetHost() + ":" + s.TunnelTargetPort(), "192.0.2.1:80");
     const std::string behind = rest;
     if (!behind.empty()) { EXPECT_EQ(s.ReceiveExactText(static_cast<int>(behind.size()), 3000), behind); }
     s.Close();
@@ -185,8 +185,8 @@ TEST(ProxyReporting, ReusedObjectReportsTheCurrentPath) {
   // {path: h(ttp tunnel), s(ocks), d(irect); target; the peer then reported; proxy script}
   const std::tuple<char, std::string, std::string, std::string> paths[] = {
       {'h', "2001:db8::5", "[2001:db8::5] 8080", "CONNECT [2001:db8::5]:8080 HTTP/1.0\r\n\r\n"},
-      {'s', "10.0.0.7", "10.0.0.7 22", "> 05 01 00 | < 05 00 | > 05 01 00 01 0A 00 00 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00"},
-      {'h', "10.0.0.8", "10.0.0.8 22", "CONNECT 10.0.0.8:22 HTTP/1.0\r\n\r\n"},
+      {'s', "192.0.2.7", "192.0.2.7 22", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00"},
+      {'h', "192.0.2.8", "192.0.2.8 22", "CONNECT 192.0.2.8:22 HTTP/1.0\r\n\r\n"},
       {'d', "127.0.0.1", "127.0.0.1 " + echo.portText(), ""},
   };
   for (const auto& [path, host, shown, script] : paths) {

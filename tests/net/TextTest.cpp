@@ -14,8 +14,8 @@ namespace {
 TEST(TextHelpers, AddressTextClassification) {
   // {text, IsIPv4Text, IsIPv6Text, IPv4TextToBytes ("" = not checked)}
   const std::tuple<const char*, bool, bool, const char*> rows[] = {
-      {"10.1.2.3", true, false, "0A 01 02 03"}, {"007.0.0.255", true, false, "07 00 00 FF"},
-      {" 10 . 0 . 0 . 1 ", true, false, "0A 00 00 01"},  // accepted text encodes what it names
+      {"198.51.2.3", true, false, "C6 33 02 03"}, {"007.0.0.255", true, false, "07 00 00 FF"},
+      {" 192 . 0 . 2 . 1 ", true, false, "C0 00 02 01"},  // accepted text encodes what it names
       {"1.2.300.4", false, false, "01 02 2C 04"},  // 300 mod 256
       {"1.2", false, false, "01 02 00 00"}, {"a.b.c.d", false, false, "00 00 00 00"}, {"", false, false, "00 00 00 00"},
       {"1.2.3.4.5", false, false, ""},     {"1..2.3", false, false, ""},
