@@ -91,7 +91,7 @@ void THeadlessWindow::UpdateSettings(const std::function<void(THeadlessSettings&
 
 void THeadlessWindow::StartService(const std::string& portText) {
   Call([&] {
-    if (engine_) engine_->StartService(portText);
+    if (engine_) engine_->StartService(portText, settings_.ListenAddress);
   });
 }
 

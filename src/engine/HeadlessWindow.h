@@ -29,6 +29,7 @@ struct THeadlessSettings {
   std::string ProxyUser;
   std::string ProxyPassword;
   int IdleLimitMinutes = 5;
+  std::string ListenAddress;         // empty: the machine's own address
 };
 
 class THeadlessWindow : public IRelayWindow {

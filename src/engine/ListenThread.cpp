@@ -33,12 +33,17 @@ bool TThreadEnd::Wait(int timeoutMs) {
 }
 
 std::shared_ptr<TListenThread> TListenThread::Create(std::shared_ptr<TMessagePort> wnd,
-                                                     std::string port) {
-  return std::shared_ptr<TListenThread>(new TListenThread(std::move(wnd), std::move(port)));
+                                                     std::string port, std::string address) {
+  return std::shared_ptr<TListenThread>(
+      new TListenThread(std::move(wnd), std::move(port), std::move(address)));
 }
 
-TListenThread::TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port)
-    : Port(std::move(port)), wnd_(std::move(wnd)), socket_(std::make_unique<TTCPBlockSocket>()) {}
+TListenThread::TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port,
+                             std::string address)
+    : Port(std::move(port)),
+      Address(std::move(address)),
+      wnd_(std::move(wnd)),
+      socket_(std::make_unique<TTCPBlockSocket>()) {}
 
 TListenThread::~TListenThread() = default;
 
@@ -83,7 +88,7 @@ bool TListenThread::SleepUnlessTerminated(int ms) {
 
 void TListenThread::PrepareReusableHandle() {
   TSockAddr record{};
-  socket_->FillAddress(record, "", Port);
+  socket_->FillAddress(record, Address, Port);
   if (record.sa.sa_family == 0) return;  // Bind reports the failure itself
   const int fd = ::socket(record.sa.sa_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return;
@@ -96,7 +101,7 @@ void TListenThread::PrepareReusableHandle() {
 
 void TListenThread::Execute() {
   PrepareReusableHandle();
-  socket_->Bind("", Port);
+  socket_->Bind(Address, Port);
   // A socket whose bind failed would still listen here, on a port of the system's choice.
   if (socket_->LastError() == 0) socket_->Listen();
   if (socket_->LastError() != 0) {

@@ -34,8 +34,9 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   static constexpr int kAcceptWaitMs = 500;  // how long a stop request may go unnoticed
 
   // Created suspended: nothing is bound until Resume.
+  // An empty address means the machine's own address.
   static std::shared_ptr<TListenThread> Create(std::shared_ptr<TMessagePort> wnd,
-                                               std::string port);
+                                               std::string port, std::string address = "");
   ~TListenThread();
   TListenThread(const TListenThread&) = delete;
   TListenThread& operator=(const TListenThread&) = delete;
@@ -53,9 +54,10 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   bool WaitFor(int timeoutMs) { return end_->Wait(timeoutMs); }
 
   const std::string Port;
+  const std::string Address;
 
  private:
-  TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port);
+  TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port, std::string address);
   void Execute();
   void PrepareReusableHandle();
   void Post(uint32_t msg, intptr_t wParam);

@@ -152,7 +152,7 @@ struct TRelayEngine::TImpl {
   void ThreadAcquire(int index);
 
   // Window thread.
-  void StartService(const std::string& portText);
+  void StartService(const std::string& portText, const std::string& listenAddress);
   void StopService();
   void WMAccept(int handle);
   void WMConnClose(intptr_t id);
@@ -226,10 +226,11 @@ void TRelayEngine::TImpl::ThreadAcquire(int index) {
 
 // ---- service -----------------------------------------------------------------------------
 
-void TRelayEngine::TImpl::StartService(const std::string& portText) {
+void TRelayEngine::TImpl::StartService(const std::string& portText,
+                                       const std::string& listenAddress) {
   if (Ending.load()) return;
   if (Listener) Retired.push_back(std::move(Listener));
-  Listener = TListenThread::Create(Port, portText);
+  Listener = TListenThread::Create(Port, portText, listenAddress);
   Listener->Resume();
 }
 
@@ -687,7 +688,9 @@ TRelayEngine::TRelayEngine(IRelayWindow& window, TTickSource tick)
 
 TRelayEngine::~TRelayEngine() { impl_->Shutdown(); }
 
-void TRelayEngine::StartService(const std::string& portText) { impl_->StartService(portText); }
+void TRelayEngine::StartService(const std::string& portText, const std::string& listenAddress) {
+  impl_->StartService(portText, listenAddress);
+}
 void TRelayEngine::StopService() { impl_->StopService(); }
 
 void TRelayEngine::HandleMessage(uint32_t msg, intptr_t wParam) {

@@ -32,7 +32,8 @@ class TRelayEngine {
   TRelayEngine& operator=(const TRelayEngine&) = delete;
 
   // Window thread only:
-  void StartService(const std::string& portText);  // start the listener on the typed port
+  // Start the listener on the typed port; an empty address is the machine's own address.
+  void StartService(const std::string& portText, const std::string& listenAddress = "");
   void StopService();                               // end the listener; running relays go on
   void HandleMessage(uint32_t msg, intptr_t wParam);  // 1025, 1027, 1125, 1126
   TMonitorRows Sweep();  // one monitor tick: idle clearing, return of thread slots, rows

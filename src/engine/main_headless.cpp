@@ -1,5 +1,5 @@
 // kova_headless: the relay engine without a window, for tests and benchmarks.
-//   kova_headless --port P [--servers "h:p,h:p,..."] [--server-text h:p] [--no-switch]
+//   kova_headless --port P [--listen-address A] [--servers "h:p,h:p,..."] [--server-text h:p] [--no-switch]
 //                 [--proxy-type 0|1|2|3] [--proxy h:p] [--user U] [--password W]
 //                 [--idle MIN] [--sweep SEC]
 // Prints "listening <address> <port>" once listening; runs until SIGINT or SIGTERM.
@@ -41,7 +41,7 @@ std::vector<std::string> SplitList(const std::string& text) {
 }
 
 int Usage() {
-  std::cerr << "usage: kova_headless --port P [--servers \"h:p,...\"] [--server-text h:p]"
+  std::cerr << "usage: kova_headless --port P [--listen-address A] [--servers \"h:p,...\"] [--server-text h:p]"
                " [--no-switch] [--proxy-type 0|1|2|3] [--proxy h:p] [--user U]"
                " [--password W] [--idle MIN] [--sweep SEC]\n";
   return 2;
@@ -68,6 +68,8 @@ int main(int argc, char** argv) {
       return Usage();
     } else if (arg == "--port") {
       port = v;
+    } else if (arg == "--listen-address") {
+      settings.ListenAddress = v;
     } else if (arg == "--servers") {
       settings.Servers = SplitList(v);
     } else if (arg == "--server-text") {

@@ -107,10 +107,15 @@ inline THeadlessSettings Direct(const std::string& target) {
   return s;
 }
 
-// A headless host listening on port 0; Ok only when the bound address is loopback.
+inline THeadlessSettings WithLoopback(THeadlessSettings s) {
+  if (s.ListenAddress.empty()) s.ListenAddress = "127.0.0.1";
+  return s;
+}
+
+// A headless host listening on 127.0.0.1 port 0; Ok only when the bound address is loopback.
 struct THost {
   explicit THost(THeadlessSettings settings, TTickSource tick = SystemTick)
-      : Window(std::make_unique<THeadlessWindow>(std::move(settings), std::move(tick))) {
+      : Window(std::make_unique<THeadlessWindow>(WithLoopback(std::move(settings)), std::move(tick))) {
     int before = Window->ListenReports();
     Window->StartService("0");
     EXPECT_EQ(Window->WaitListenReport(before, 5000), 1);
