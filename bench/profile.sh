@@ -29,7 +29,7 @@ build_kova "$ROOT" || exit 2
 IPERF_PORT=$(free_port)
 start_bg iperf3-server iperf3 -s -B $LOOP -p "$IPERF_PORT"
 wait_listen "$IPERF_PORT" 10 || exit 1
-start_bg kova stdbuf -oL "$KOVA_BIN" --port 0 --server-text "$LOOP:$IPERF_PORT"
+start_bg kova stdbuf -oL "$KOVA_BIN" --listen-address "$LOOP" --port 0 --server-text "$LOOP:$IPERF_PORT"
 KOVA_PID=$LAST_PID
 line=$(wait_line "$BENCH_DIR/kova.log" '^listening ' 10)
 read -r addr port < <(parse_listening "$line")

@@ -58,7 +58,7 @@ trap 'exit 130' INT TERM
 start_kova() {
   local name=$1 line addr port
   shift
-  start_bg "$name" stdbuf -oL "$KOVA_BIN" --port 0 "$@"
+  start_bg "$name" stdbuf -oL "$KOVA_BIN" --listen-address "$LOOP" --port 0 "$@"
   KOVA_PID=$LAST_PID
   KOVA_NAMES[$KOVA_PID]=$name
   line=$(wait_line "$BENCH_DIR/$name.log" '^listening ' 10) || die "$name did not report listening (see $BENCH_DIR/$name.log)"
