@@ -2,7 +2,7 @@
 JOBS ?= 2
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all setup build build-tsan build-asan test test-plain test-tsan test-asan run bench screenshot clean
+.PHONY: all setup build build-tsan build-asan build-fuzz fuzz test-fuzz-corpus test test-plain test-tsan test-asan run bench screenshot clean
 
 all: build
 
@@ -32,7 +32,19 @@ test-tsan: build-tsan
 test-asan: build-asan
 	cd build-asan && ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ctest --output-on-failure -j $(JOBS) -LE slow
 
-test: test-plain test-tsan test-asan
+# Fuzz targets need clang with its fuzzer runtime; `make test` only replays fuzz/corpus.
+FUZZ_SECONDS ?= 60
+build-fuzz: setup
+	@if [ ! -f build-fuzz/CMakeCache.txt ]; then CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_FUZZ=ON -DKOVA_BUILD_GUI=OFF -DBUILD_TESTING=OFF $(GEN); fi
+	cmake --build build-fuzz -j $(JOBS) --target kova_fuzz
+
+fuzz: build-fuzz
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+test-fuzz-corpus: build-fuzz
+	bash fuzz/run.sh build-fuzz 0
+
+test: test-plain test-tsan test-asan test-fuzz-corpus
 
 run: build
 	@bash scripts/run.sh
@@ -45,4 +57,4 @@ screenshot: build
 	@bash scripts/screenshot.sh
 
 clean:
-	rm -rf build build-tsan build-asan
+	rm -rf build build-tsan build-asan build-fuzz

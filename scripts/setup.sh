@@ -8,6 +8,8 @@ packages=(
   g++ cmake ninja-build make pkg-config
   # tests
   libgtest-dev libgmock-dev
+  # fuzz targets: clang and its fuzzer and sanitizer runtime (the version clang has on Debian 12)
+  clang libclang-rt-14-dev
   # the window
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
   # headless display for GUI tests, screenshots and `make run` without a desktop
