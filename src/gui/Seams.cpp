@@ -2,6 +2,9 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 
@@ -22,6 +25,29 @@ TUiSeam::TrayHook& TrayHookRef() {
   static TUiSeam::TrayHook hook;
   return hook;
 }
+
+// A name with '*' or '?' is a pattern for the listing, as on the desktop the list files come
+// from: accepting it shows only the names that match and keeps the dialog open.
+class TFileDialog : public QFileDialog {
+ public:
+  using QFileDialog::QFileDialog;
+
+  void accept() override {
+    auto* nameBox = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    const QString typed = nameBox ? nameBox->text().trimmed() : QString();
+    const QFileInfo info(typed);
+    const QString pattern = info.fileName();
+    if (!pattern.contains(QLatin1Char('*')) && !pattern.contains(QLatin1Char('?'))) {
+      QFileDialog::accept();
+      return;
+    }
+    if (typed.contains(QLatin1Char('/'))) setDirectory(QDir(directory()).absoluteFilePath(info.path()));
+    // The type box stays as it is; choosing a type again replaces this pattern.
+    if (auto* listing = findChild<QFileSystemModel*>())
+      listing->setNameFilters(pattern.split(QLatin1Char(';'), Qt::SkipEmptyParts));
+    nameBox->setText(pattern);
+  }
+};
 
 }  // namespace
 
@@ -53,7 +79,7 @@ QString TUiSeam::AskFileName(QWidget* parent, const TFileRequest& request) {
 }
 
 QFileDialog* TUiSeam::MakeFileDialog(QWidget* parent, const TFileRequest& request) {
-  auto* dialog = new QFileDialog(parent);
+  auto* dialog = new TFileDialog(parent);
   // Qt's own dialog: the type labels must read exactly as given, with their patterns hidden.
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   dialog->setOption(QFileDialog::HideNameFilterDetails);

@@ -38,6 +38,7 @@ class TUiSeam {
   // Without a hook: a modal box titled kAppTitle with one OK button. When KOVA_TEST_MESSAGE_LOG
   // names a file (only the tests set it), the box is not shown and "title\ttext" is appended there.
   static void ShowMessage(QWidget* parent, const QString& text, bool error);
+  // A name with '*' or '?' is never returned: the dialog filters its listing with it and stays.
   static QString AskFileName(QWidget* parent, const TFileRequest& request);
   // The dialog AskFileName runs, configured but not shown; the caller owns it.
   static QFileDialog* MakeFileDialog(QWidget* parent, const TFileRequest& request);

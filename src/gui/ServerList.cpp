@@ -1,5 +1,6 @@
 #include "gui/ServerList.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -32,8 +33,84 @@ QString EditTextFromEntries(const QStringList& entries) {
   return text;
 }
 
+namespace {
+
+constexpr char16_t kRawByteBase = 0xF700;  // private use: no keyboard layout produces these
+
+bool IsRawBytePlaceholder(char32_t c) { return c >= kRawByteBase && c <= kRawByteBase + 0xFF; }
+
+// Valid characters the edit box cannot hold as they are: the document turns its paragraph
+// separator and its two frame marks into line breaks.
+bool KeptAsCharacter(char32_t c) {
+  return !IsRawBytePlaceholder(c) && c != 0x2029 && c != 0xFDD0 && c != 0xFDD1;
+}
+
+// Length of the well-formed UTF-8 sequence at p[0..n), 0 if there is none; its code point in cp.
+int Utf8Sequence(const unsigned char* p, qsizetype n, char32_t& cp) {
+  const unsigned char b = p[0];
+  cp = b;
+  if (b < 0x80) return 1;
+  const int len = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (len == 0 || n < len) return 0;
+  cp &= 0x7F >> len;  // the lead byte's payload bits
+  for (int k = 1; k < len; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (p[k] & 0x3F);
+  }
+  // Overlong forms, surrogates and code points past the last plane are not valid text.
+  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+    return 0;
+  return len;
+}
+
+}  // namespace
+
+QString TextFromBytes(const QByteArray& bytes) {
+  QString text;
+  text.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+  const qsizetype n = bytes.size();
+  for (qsizetype i = 0; i < n;) {
+    char32_t cp = 0;
+    const int len = Utf8Sequence(p + i, n - i, cp);
+    if (len > 0 && KeptAsCharacter(cp)) {
+      if (cp < 0x10000) {
+        text += QChar(static_cast<char16_t>(cp));
+      } else {
+        text += QChar(QChar::highSurrogate(cp));
+        text += QChar(QChar::lowSurrogate(cp));
+      }
+      i += len;
+    } else {
+      for (const qsizetype end = i + std::max(len, 1); i < end; ++i) text += QChar(char16_t(kRawByteBase + p[i]));
+    }
+  }
+  return text;
+}
+
+QByteArray BytesFromText(const QString& text) {
+  QByteArray bytes;
+  bytes.reserve(text.size());
+  qsizetype typed = 0;  // start of the stretch of ordinary characters not yet written
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i].unicode();
+    if (!IsRawBytePlaceholder(c)) continue;
+    bytes += QStringView(text).mid(typed, i - typed).toUtf8();
+    bytes += static_cast<char>(c - kRawByteBase);
+    typed = i + 1;
+  }
+  bytes += QStringView(text).mid(typed).toUtf8();
+  return bytes;
+}
+
+std::string EngineTextFromText(const QString& text) {
+  std::string bytes = BytesFromText(text).toStdString();
+  if (bytes.find('\0') != std::string::npos) bytes.clear();
+  return bytes;
+}
+
 QByteArray FileBytesFromEditText(const QString& text) {
-  QByteArray bytes = text.toLocal8Bit();
+  QByteArray bytes = BytesFromText(text);
   bytes.replace("\n", "\r\n");
   return bytes;
 }
@@ -50,7 +127,7 @@ QString EditTextFromFileBytes(const QByteArray& bytes) {
       out += c;
     }
   }
-  return QString::fromLocal8Bit(out);
+  return TextFromBytes(out);
 }
 
 int ReadWholeFile(const QString& path, QByteArray& bytes) {

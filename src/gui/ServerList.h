@@ -26,9 +26,22 @@ QStringList EntriesFromEditText(const QString& text);
 // The edit box's text for a list: every entry followed by a line break.
 QString EditTextFromEntries(const QStringList& entries);
 
+// Bytes <-> text that keeps every byte. Text valid in the system code page (UTF-8: Qt 6 reads
+// every Unix locale so) reads as usual; any other byte becomes the placeholder U+F700 + byte,
+// which turns back into that byte. Valid characters the edit box would not keep as they are
+// (its own separators, and the placeholders themselves) are stored byte by byte the same way,
+// so bytes -> text -> bytes gives the same bytes for any input. Typed text is written in UTF-8.
+QString TextFromBytes(const QByteArray& bytes);
+QByteArray BytesFromText(const QString& text);
+// An entry as the engine gets it: its bytes, so a host made of placeholders stays what the file
+// held and simply fails to resolve. A NUL byte would cut the name or port short at the resolver
+// and so reach a different server: such an entry is handed over empty, which no target accepts.
+std::string EngineTextFromText(const QString& text);
+
 // File bytes of the edit box's text: lines separated by CR LF, nothing else changed.
 QByteArray FileBytesFromEditText(const QString& text);
-// Edit box text of a file: CR LF, lone CR and lone LF all become one line break.
+// Edit box text of a file: CR LF, lone CR and lone LF all become one line break; every other
+// byte is kept as TextFromBytes keeps it.
 QString EditTextFromFileBytes(const QByteArray& bytes);
 
 // Whole-file read and write with the system's error number on failure (0 on success).

@@ -436,13 +436,16 @@ void TFormMain::PostMessage(uint32_t msg, intptr_t wParam) {
   QCoreApplication::postEvent(this, new TWindowMessageEvent(msg, wParam));
 }
 
-std::string TFormMain::ServerText() { return EdServerIP->currentText().toStdString(); }
+// The server texts hold placeholders for bytes a loaded list file had; the engine gets those bytes.
+std::string TFormMain::ServerText() { return EngineTextFromText(EdServerIP->currentText()); }
 
-void TFormMain::SetServerText(const std::string& text) { EdServerIP->setEditText(QString::fromStdString(text)); }
+void TFormMain::SetServerText(const std::string& text) {
+  EdServerIP->setEditText(TextFromBytes(QByteArray::fromStdString(text)));
+}
 
 int TFormMain::ServerCount() { return EdServerIP->count(); }
 
-std::string TFormMain::ServerItem(int index) { return EdServerIP->itemText(index).toStdString(); }
+std::string TFormMain::ServerItem(int index) { return EngineTextFromText(EdServerIP->itemText(index)); }
 
 bool TFormMain::AutoSwitch() { return CbServer->isChecked(); }
 
@@ -564,7 +567,7 @@ void TFormMain::BtServerAddClick() {
 }
 
 void TFormMain::BtServerUseClick() {
-  if (const auto target = SplitTarget(EdServerIP->currentText().toStdString()))
+  if (const auto target = SplitTarget(ServerText()))
     engine_->SetTarget(target->Host, target->Port);
 }
 

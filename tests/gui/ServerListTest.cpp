@@ -1,11 +1,13 @@
-// The target server list through the window: the six buttons, the list file's exact bytes and
-// the file error boxes.
+// The target server list through the window: the six buttons, the list file's exact bytes, the
+// file error boxes and wildcard names in the file dialogs.
 
 #include <cstring>
 
 #include "GuiTestSupport.h"
 
 namespace kova::gui {
+
+using namespace Qt::Literals::StringLiterals;
 
 class ServerList : public FormTest {
  protected:
@@ -58,24 +60,48 @@ TEST_F(ServerList, AddUseEditAndApply) {
   EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(ServerList, FilesRoundTripByteExactExceptLineBreaksAndErrorsChangeNothing) {
+TEST_F(ServerList, LoadThenSaveKeepsEveryByteAndOnlyMendsLoneLineBreaks) {
   Server()->addItems({"a:1", "b:2"});
-  // file bytes -> saved after loading them, replacing out.txt silently: only breaks change
+  QByteArray big;  // one 3 MB line
+  while (big.size() < 3 << 20) big += "host\xC4\xE3:8\xFF\x01"_ba;
+  // file bytes -> saved after loading them (out.txt replaced silently); empty = the same bytes
   const std::vector<std::pair<QByteArray, QByteArray>> cases = {
-      {"a:1\r\nb:2\r\n", "a:1\r\nb:2\r\n"}, {"a:1\nb:2\n", "a:1\r\nb:2\r\n"}, {"a:1\rb:2\r", "a:1\r\nb:2\r\n"},
-      {"a:1\r\nb:2", "a:1\r\nb:2"},         {"", ""},                         {"\r\n", "\r\n"},
-      {"a\r\r\nb\n\rc", "a\r\n\r\nb\r\n\r\nc"},
-      {"\xe4\xb8\xbb\xe6\x9c\xba:80\xc2\xa0\t\r\n", "\xe4\xb8\xbb\xe6\x9c\xba:80\xc2\xa0\t\r\n"}};
+      {"\xE4\xB8\xBB\xE6\x9C\xBA:80\xC2\xA0\t\r\n"_ba, {}},                      // UTF-8 Chinese, no-break space
+      {"\xC4\xE3\xBA\xC3:1\r\n\xD6\xD0:2"_ba, {}},                                  // GBK, no final break
+      {"\x81\x30\x81\x30:1\r\n\x95\x32\x82\x36\x90\x30\x81\x30:2\r\n"_ba, {}},    // GB18030 four-byte
+      {"\xFF\xFE\xFD:80\r\n\x80\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xE4\xB8"_ba, {}},  // invalid, cut short
+      // byte-order mark, valid and invalid mixed, separators the box turns into breaks, look-alikes
+      // of its placeholders (U+F700, U+F7FF)
+      {"\xEF\xBB\xBF" "a\xE4\xB8\xBB\xC4\xE3\xFF\xF0\x9F\x98\x80:1\xE2\x80\xA9\xEF\xB7\x90\xEF\x9C\x80\xEF\x9F\xBF"_ba, {}},
+      {"\x00\x01\x1F\x7F\t\x0B\x0C:1\x00\r\n"_ba, {}},  // NUL and control bytes
+      {"a:1\rb:2\r"_ba, "a:1\r\nb:2\r\n"_ba},
+      {"a:1\nb:2\n"_ba, "a:1\r\nb:2\r\n"_ba},
+      {"a\r\r\nb\n\rc\r\n"_ba, "a\r\n\r\nb\r\n\r\nc\r\n"_ba},
+      {""_ba, {}},
+      {big, {}}};
   for (const auto& [in, out] : cases) {
     QFile f(Path("in.txt")), saved(Path("out.txt"));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(in) == in.size() && f.flush());
     File("BtLoad", Path("in.txt"));
     File("BtSave", Path("out.txt"));
-    EXPECT_EQ(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(none)", out) << in.toStdString();
+    EXPECT_EQ(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(none)", out.isEmpty() ? in : out)
+        << in.left(40).toHex().toStdString();
   }
   EXPECT_EQ(Entries(), QStringList({"a:1", "b:2"}));  // loading leaves the list in use alone
+
+  // Valid text reads as usual, other bytes as placeholders; the engine gets the file's bytes, and
+  // an entry with a NUL (which would cut the name short) none at all.
+  QFile f(Path("in.txt"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+              f.write("\xC4\xE3:1\r\n\xE4\xB8\xBB:2\r\n127.0.0.1\x00x:3\r\n"_ba) > 0 && f.flush());
+  File("BtLoad", Path("in.txt"));
   Click("BtUpdate");
-  EXPECT_EQ(Entries(), QStringList({"主机:80\u00a0\t"}));
+  EXPECT_EQ(Entries(), QStringList({u"\uF7C4\uF7E3:1"_s, u"主:2"_s, u"127.0.0.1\0x:3"_s}));
+  EXPECT_EQ(form.ServerItem(0) + "|" + form.ServerItem(1) + "|" + form.ServerItem(2), "\xC4\xE3:1|\xE4\xB8\xBB:2|");
+  form.SetServerText(form.ServerItem(0));  // what NextServer shows, read back
+  EXPECT_EQ(Server()->currentText(), Entries()[0]);
+  Click("BtServerUse");
+  EXPECT_EQ(form.Engine().TargetHost(), "\xC4\xE3");
 
   // Errors and cancelling change nothing.
   auto box = [](const QString& what, const QString& path, int error) {  // the system's text, one full stop
@@ -95,6 +121,47 @@ TEST_F(ServerList, FilesRoundTripByteExactExceptLineBreaksAndErrorsChangeNothing
   EXPECT_EQ(messages, QStringList({box("open", Path("missing.txt"), ENOENT), box("open", dir.path(), EISDIR),
                                    box("create", Path("no/such/x.txt"), ENOENT)}));
   EXPECT_EQ(form.EditBoxText(), "kept");
+}
+
+TEST_F(ServerList, WildcardNamesInBothDialogsOnlyFilterTheListing) {
+  TUiSeam::SetFileHook(nullptr);  // Qt's own dialogs, answered below
+  QFile b(Path("b.log"));
+  ASSERT_TRUE(b.open(QIODevice::WriteOnly) && b.write("b:2") == 3 && b.flush());
+  const QString old = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(dir.path()));  // the dialogs open in the current folder
+  // Each step types a name ("" keeps the one shown) and presses the dialog's accept button; the
+  // log notes, before each step, the name shown and the listing's filter.
+  QStringList steps, log;
+  QTimer driver;
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!d) return;
+    if (steps.isEmpty()) {  // a dialog that should have closed
+      log << "still open";
+      return d->reject();
+    }
+    auto* name = d->findChild<QLineEdit*>("fileNameEdit");
+    log << name->text() + "|" + d->findChild<QFileSystemModel*>()->nameFilters().join(';');
+    if (!steps.first().isEmpty()) name->setText(steps.first());
+    steps.removeFirst();
+    auto* buttons = d->findChild<QDialogButtonBox*>();
+    for (QAbstractButton* button : buttons->buttons())
+      if (buttons->buttonRole(button) == QDialogButtonBox::AcceptRole) button->click();
+  });
+  driver.start(10);
+  edit->setPlainText("kept 主");  // typed text is written in UTF-8
+  steps = {"", "*.l?g", "new"};
+  Click("BtSave");
+  steps = {"", "*.LOG;*.log", "b.log"};
+  Click("BtLoad");
+  QDir::setCurrent(old);
+  EXPECT_EQ(log, QStringList({"*.txt|*.txt", "*.txt|*.txt", "*.l?g|*.l?g",  //
+                              "*.txt|*.txt", "*.txt|*.txt", "*.LOG;*.log|*.LOG;*.log"}));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"b.log", "new.txt"}));
+  QFile saved(Path("new.txt"));
+  EXPECT_EQ(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(none)", "kept \xE4\xB8\xBB");
+  EXPECT_EQ(form.EditBoxText(), "b:2");
+  EXPECT_TRUE(messages.empty()) << messages.join('\n').toStdString();
 }
 
 }  // namespace kova::gui
