@@ -44,10 +44,19 @@ fuzz: build-fuzz
 test-fuzz-corpus: build-fuzz
 	bash fuzz/run.sh build-fuzz 0
 
-test: test-plain test-tsan test-asan test-fuzz-corpus
+test: test-plain test-tsan test-asan test-fuzz-corpus test-package
 
+# Without a display: the relay headless, e.g. `make run TARGETS=host:port [LISTEN=..] [PORT=..] [RELAY_ARGS=..]`.
 run: build
-	@bash scripts/run.sh
+	@LISTEN="$(LISTEN)" PORT="$(PORT)" TARGETS="$(TARGETS)" RELAY_ARGS="$(RELAY_ARGS)" bash scripts/run.sh
+
+# The Debian package from build/ (build/kova_<version>_<arch>.deb); the test unpacks it, never installs it.
+.PHONY: package test-package
+package: build
+	cd build && cpack -G DEB
+
+test-package: build
+	bash tests/package/check-deb.sh build
 
 bench: build
 	@bash scripts/setup.sh bench

@@ -38,7 +38,7 @@ is_loopback() {
   ((n == 4))
 }
 
-# build_kova ROOT: sets KOVA_BIN to an optimised kova_headless, building it unless KOVA_BIN is set.
+# build_kova ROOT: sets KOVA_BIN to an optimised kova-relay, building it unless KOVA_BIN is set.
 build_kova() {
   local root=$1
   if [[ -n ${KOVA_BIN:-} ]]; then
@@ -58,9 +58,9 @@ build_kova() {
         { echo "bench: configuring $dir failed:" >&2; tail -20 "$BENCH_DIR/cmake.log" >&2; return 1; }
     fi
   fi
-  cmake --build "$root/$dir" -j 2 --target kova_headless >"$BENCH_DIR/build.log" 2>&1 ||
-    { echo "bench: building kova_headless failed:" >&2; tail -30 "$BENCH_DIR/build.log" >&2; return 1; }
-  KOVA_BIN=$root/$dir/src/engine/kova_headless
+  cmake --build "$root/$dir" -j 2 --target kova-relay >"$BENCH_DIR/build.log" 2>&1 ||
+    { echo "bench: building kova-relay failed:" >&2; tail -30 "$BENCH_DIR/build.log" >&2; return 1; }
+  KOVA_BIN=$root/$dir/src/engine/kova-relay
   [[ -x $KOVA_BIN ]] || { echo "bench: no $KOVA_BIN after the build" >&2; return 1; }
 }
 

@@ -47,7 +47,7 @@ out=$ROOT/bench/results/profile-$stamp.txt
   echo "KOVA bulk profile, $stamp, ${SECS}s, iperf3 with $STREAMS stream(s), load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "plain run: $(run_iperf) Gbit/s"
   echo
-  echo "== perf: hottest symbols of kova_headless (children excluded) =="
+  echo "== perf: hottest symbols of kova-relay (children excluded) =="
   timeout $((SECS + 40)) perf record -q -o "$BENCH_DIR/perf.data" -g -p "$KOVA_PID" -- sleep $((SECS + 2)) 2>/dev/null &
   perf_pid=$!
   sleep 0.5
@@ -57,7 +57,7 @@ out=$ROOT/bench/results/profile-$stamp.txt
     sed "s/[[:space:]]*$//" |
     grep -v "^$" | head -30 || true
   echo
-  echo "== perf stat: scheduling of kova_headless during one run =="
+  echo "== perf stat: scheduling of kova-relay during one run =="
   timeout $((SECS + 40)) perf stat -e task-clock,context-switches,cpu-migrations -p "$KOVA_PID" \
     -o "$BENCH_DIR/stat.txt" -- sleep $((SECS + 1)) 2>/dev/null &
   stat_pid=$!

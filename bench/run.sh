@@ -314,7 +314,7 @@ main() {
   mkdir -p "$ROOT/bench/results"
   results=$ROOT/bench/results/$stamp.txt
 
-  echo "bench: building kova_headless" >&2
+  echo "bench: building kova-relay" >&2
   build_kova "$ROOT" || exit 2
   start_targets
   start_peers

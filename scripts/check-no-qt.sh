@@ -3,14 +3,14 @@
 set -euo pipefail
 dir=${1:-build}
 bad=0
-for t in kova_net kova_engine kova_headless kova_net_tests kova_engine_tests; do
+for t in kova_net kova_engine kova-relay kova_net_tests kova_engine_tests; do
   for f in $(find "$dir" -path "*${t}.dir*" \( -name link.txt -o -name flags.make \) 2>/dev/null) ; do
     if grep -qi 'qt6\|libQt' "$f"; then echo "check-no-qt: $t mentions Qt in $f"; bad=1; fi
   done
 done
 if [[ -f "$dir/build.ninja" ]]; then
   # Ninja keeps link commands in build.ninja: look at the rules of the Qt-free targets.
-  if awk '/^build (src\/(net|engine)\/|tests\/kova_(net|engine)_tests|src\/engine\/kova_headless)/{p=1} /^$/{p=0} p' "$dir/build.ninja" | grep -qi 'libQt6\|Qt6::'; then
+  if awk '/^build (src\/(net|engine)\/|tests\/kova_(net|engine)_tests|src\/engine\/kova-relay)/{p=1} /^$/{p=0} p' "$dir/build.ninja" | grep -qi 'libQt6\|Qt6::'; then
     echo "check-no-qt: a Qt-free target links Qt"; bad=1
   fi
 fi

@@ -16,6 +16,9 @@ packages=(
   xvfb xauth x11-apps x11-utils imagemagick
   # real proxy peers of the socket and relay tests
   microsocks dante-server tinyproxy
+  # manual pages, the Debian package and its checks (desktop entry, metainfo, lintian, loopback
+  # peers in python3); librsvg2-bin only for scripts/export-icons.sh
+  help2man dpkg-dev fakeroot file desktop-file-utils appstream lintian python3 librsvg2-bin
 )
 if [[ "${1:-}" == "bench" ]]; then
   packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps proxychains4 python3 iproute2)

@@ -4,17 +4,84 @@
 #include <QString>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 
+#include "gui/Icons.h"
 #include "gui/Seams.h"
 #include "gui/SingleInstance.h"
 #include "gui/uMain.h"
 
+#ifndef KOVA_VERSION
+#error "KOVA_VERSION comes from the project version in CMake"
+#endif
+
+namespace {
+
+// Qt's own options that the program passes on; those marked take a value.
+struct TQtOption {
+  const char* Name;
+  bool TakesValue;
+};
+constexpr TQtOption kQtOptions[] = {{"-platform", true}, {"-style", true}, {"-display", true}, {"-reverse", false}};
+
+const char kHelp[] =
+    "Usage: kova [OPTION]...\n"
+    "Open the KOVA window: a TCP relay that listens on a port and forwards every client to a\n"
+    "target server, directly or through an HTTP CONNECT, SOCKS 4 or SOCKS 5 proxy. All settings\n"
+    "are made in the window. A second copy started by the same user says so and ends.\n"
+    "\n"
+    "Options:\n"
+    "  --help             show this help and exit\n"
+    "  --version          show the version and exit\n"
+    "  -platform NAME     Qt platform plugin, e.g. xcb, wayland or offscreen\n"
+    "  -style NAME        Qt widget style, e.g. Fusion\n"
+    "  -display DISPLAY   X display to use\n"
+    "  -reverse           lay the window out right to left\n"
+    "\n"
+    "Without a display, kova-relay runs the same relay from a terminal.\n";
+
+// Decided before Qt starts: help, version and bad arguments need no display and leave the
+// single-instance lock alone. -1 to go on, else the exit code.
+int CheckArguments(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (std::strcmp(arg, "--version") == 0) {
+      std::printf("kova %s\n", KOVA_VERSION);
+      return 0;
+    }
+    const TQtOption* qt = nullptr;
+    for (const TQtOption& o : kQtOptions)
+      if (std::strcmp(arg, o.Name) == 0) qt = &o;
+    if (!qt) {
+      std::fprintf(stderr, "kova: unknown argument '%s' (see kova --help)\n", arg);
+      return 2;
+    }
+    if (qt->TakesValue && ++i >= argc) {
+      std::fprintf(stderr, "kova: %s needs a value\n", arg);
+      return 2;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  if (const int code = CheckArguments(argc, argv); code >= 0) return code;
+
   // A peer that resets a relayed connection must cost that relay, never the process.
   std::signal(SIGPIPE, SIG_IGN);
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(kova::gui::kAppTitle);
+  // Ties the window to its menu entry (Wayland app id) and gives every box the program icon.
+  QApplication::setDesktopFileName(QStringLiteral(KOVA_APP_ID));
+  QApplication::setWindowIcon(kova::gui::MakeIcon(kova::gui::TIconKind::App));
   // Hidden to the tray is not closed: only the window's real close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
 

@@ -1,9 +1,11 @@
 #include "gui/Icons.h"
 
-#include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+
+// The resource lives in a static library: nothing would pull it into the program otherwise.
+static void InitIconResource() { Q_INIT_RESOURCE(Icons); }
 
 namespace kova::gui {
 namespace {
@@ -89,22 +91,8 @@ void DrawGlyph(QPainter& p, TIconKind kind, const TInk& ink) {
       p.drawRoundedRect(QRectF(3, 3, 10, 10), 1.5, 1.5);
       break;
     }
-    case TIconKind::App: {
-      QLinearGradient g(0, 0, 16, 16);
-      g.setColorAt(0, ink.Pick(QColor(30, 110, 210)));
-      g.setColorAt(1, ink.Pick(QColor(0, 50, 120)));
-      p.setPen(Qt::NoPen);
-      p.setBrush(g);
-      p.drawRoundedRect(QRectF(0.5, 0.5, 15, 15), 3, 3);
-      // Two arrows passing each other: bytes relayed both ways.
-      p.setPen(QPen(ink.Pick(QColor(255, 220, 0)), 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-      p.drawLine(QPointF(3, 5.5), QPointF(12, 5.5));
-      p.drawPolyline(QPolygonF({QPointF(10, 3.5), QPointF(12.5, 5.5), QPointF(10, 7.5)}));
-      p.setPen(QPen(ink.Pick(QColor(120, 255, 255)), 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-      p.drawLine(QPointF(13, 10.5), QPointF(4, 10.5));
-      p.drawPolyline(QPolygonF({QPointF(6, 8.5), QPointF(3.5, 10.5), QPointF(6, 12.5)}));
-      break;
-    }
+    case TIconKind::App:
+      break;  // an image file, not a drawing: see MakeIcon
   }
 }
 
@@ -121,6 +109,13 @@ QPixmap Render(TIconKind kind, int size, bool disabled) {
 
 QIcon MakeIcon(TIconKind kind) {
   QIcon icon;
+  if (kind == TIconKind::App) {
+    // The same PNGs that are installed into the icon theme, so window, tray and boxes agree.
+    InitIconResource();
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+      icon.addFile(QStringLiteral(":/icons/kova-%1.png").arg(size), QSize(size, size));
+    return icon;
+  }
   for (int size : {16, 32, 64}) {
     icon.addPixmap(Render(kind, size, false), QIcon::Normal);
     icon.addPixmap(Render(kind, size, true), QIcon::Disabled);

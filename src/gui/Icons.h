@@ -1,6 +1,7 @@
 #pragma once
-// The program's own pictures, drawn in code: the button icons (each with its own disabled
-// image), the tray and window icon.
+// The program's own pictures: the button icons, drawn in code (each with its own disabled
+// image), and the program icon of the window, the tray and the message boxes, read from the
+// PNGs that are also installed into the icon theme.
 
 #include <QIcon>
 

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The command lines of kova-relay and kova: help, version and bad arguments are settled before
+# anything listens or any window opens; a bad one is one line on stderr and exit 2.
+#   commands.sh VERSION KOVA_RELAY [KOVA]
+set -uo pipefail
+version=$1 relay=$2 kova=${3:-}
+work=$(mktemp -d)
+relay_pid=""
+trap '[[ -n $relay_pid ]] && kill "$relay_pid" 2>/dev/null; rm -rf "$work"' EXIT
+passed=0 failed=0
+
+# expect RC PATTERN CMD...: exit code RC; PATTERN (grep -E) matches stdout for RC 0, and for
+# RC 2 the single line on stderr, with nothing on stdout.
+expect() {
+  local rc=$1 pattern=$2 got=0 ok=1
+  shift 2
+  timeout 10 "$@" >"$work/out" 2>"$work/err" || got=$?
+  if [[ $got -ne $rc ]]; then
+    ok=0
+  elif [[ $rc -eq 0 ]]; then
+    grep -qE -- "$pattern" "$work/out" || ok=0
+  else
+    [[ ! -s $work/out && $(wc -l <"$work/err") -eq 1 ]] && grep -qE -- "$pattern" "$work/err" || ok=0
+  fi
+  if [[ $ok -eq 1 ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $* -> exit $got (want $rc, /$pattern/)"
+    sed 's/^/  out: /' "$work/out"
+    sed 's/^/  err: /' "$work/err"
+  fi
+}
+
+v=${version//./\\.}
+expect 0 "^kova-relay $v\$" "$relay" --version
+expect 0 '^  --idle MIN +clear connections' "$relay" --help
+expect 0 '\(default: 1080\)' "$relay" -h
+expect 2 "^kova-relay: unknown option '--bogus' \(see kova-relay --help\)\$" "$relay" --bogus
+expect 2 "^kova-relay: unknown option 'extra'" "$relay" extra
+expect 2 '^kova-relay: --port needs a value: a port number 0\.\.65535$' "$relay" --port
+expect 2 "^kova-relay: --port: invalid value '65536' \(expected a port number 0\.\.65535\)\$" "$relay" --port 65536
+expect 2 "--port: invalid value 'http'" "$relay" --port http
+expect 2 "--port: invalid value '-1'" "$relay" --port=-1
+expect 2 "--proxy-type: invalid value '4' \(expected 0, 1, 2 or 3\)" "$relay" --proxy-type 4
+expect 2 '--proxy-type 3 needs --proxy HOST:PORT' "$relay" --proxy-type 3
+expect 2 "--proxy: invalid value '127\.0\.0\.1:0'" "$relay" --proxy 127.0.0.1:0
+expect 2 "--idle: invalid value '601' \(expected minutes 0\.\.600\)" "$relay" --idle 601
+expect 2 "--sweep: invalid value '1\.5' \(expected seconds 0\.\.600\)" "$relay" --sweep 1.5
+expect 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers 127.0.0.1:80,nocolon
+expect 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
+expect 2 '--no-switch takes no value' "$relay" --no-switch=yes
+expect 2 "--listen-address: invalid value ''" "$relay" --listen-address=
+# A bad option late on the line still stops it before it listens.
+expect 2 "--idle: invalid value '99999'" "$relay" --listen-address 127.0.0.1 --port 0 --idle 99999
+
+# Every option valid, both spellings: it listens where told, says so, and ends cleanly on SIGTERM.
+"$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,127.0.0.1:10 --server-text=127.0.0.1:10 \
+  --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0 \
+  >"$work/listen" 2>&1 &
+relay_pid=$!
+for _ in $(seq 100); do grep -q '^listening' "$work/listen" && break; kill -0 $relay_pid 2>/dev/null || break; sleep 0.1; done
+if grep -qE '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$work/listen" && kill -TERM $relay_pid && wait $relay_pid; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAIL: a valid command line did not listen on 127.0.0.1 and end on SIGTERM"; cat "$work/listen"
+fi
+relay_pid=""
+
+if [[ -n $kova ]]; then
+  # No display and the X11 plugin forced: had Qt started, these would abort instead of answering.
+  # The private runtime folder shows that the single-instance lock is never taken.
+  mkdir "$work/runtime"
+  run_kova=(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime" "$kova")
+  expect 0 "^kova $v\$" "${run_kova[@]}" --version
+  expect 0 '^Usage: kova ' "${run_kova[@]}" --help
+  expect 2 "^kova: unknown argument '--bogus' \(see kova --help\)\$" "${run_kova[@]}" --bogus
+  expect 2 '^kova: -platform needs a value$' "${run_kova[@]}" -platform
+  expect 2 "^kova: unknown argument 'file.txt'" "${run_kova[@]}" -reverse file.txt
+  if [[ -n $(ls -A "$work/runtime") ]]; then
+    failed=$((failed + 1)); echo "FAIL: kova touched its lock folder: $(ls -A "$work/runtime")"
+  fi
+fi
+
+echo "commands: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
