@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Writes a PNG of the KOVA window, drawn on a virtual X display (Xvfb).
 #   scripts/screenshot.sh [--service] [out.png] [build-folder]   (default: build/kova-window.png)
+#   scripts/screenshot.sh --readme [build-folder]   (the README's and the metainfo's picture:
+#                                                    --service into data/screenshots/kova-window.png)
 # Plain: the real program, freshly started. --service: the window with the service started,
 # proxy "不用代理", a loopback echo target and one relayed client (the GUI test binary draws
 # that scene; everything stays on loopback). With --service a picture of the tray menu is
@@ -8,8 +10,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-service=0
+service=0 readme=0
 if [[ "${1:-}" == "--service" ]]; then service=1; shift; fi
+if [[ "${1:-}" == "--readme" ]]; then
+  service=1 readme=1
+  shift
+  set -- data/screenshots/kova-window.png "${1:-build}"
+  mkdir -p data/screenshots
+fi
 build=${2:-build}
 out=$(realpath -m "${1:-$build/kova-window.png}")
 
@@ -24,6 +32,7 @@ if [[ $service -eq 1 ]]; then
   KOVA_SCREENSHOT_PNG="$out" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x640x24" \
     "$tests" --gtest_filter='Screenshot.*' >/dev/null
   [[ -s "$out" ]] || { echo "screenshot: no picture was written"; exit 1; }
+  [[ $readme -eq 1 ]] && rm -f "${out%.png}-menu.png"
   echo "screenshot: $out"
   exit 0
 fi
