@@ -1,5 +1,7 @@
 #include "engine/ExtTCPSocket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -34,70 +36,73 @@ void TExtTCPSocket::Listen() {
 
 // The receiving pump calls this while the other pump sends on the same object, so every
 // decision here rests on this call's own results, never on the shared LastError.
-int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs) {
-  PublishError(0);
-  if (maxLength < 1) return 0;
+int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs, bool* orderlyEnd) {
+  if (orderlyEnd) *orderlyEnd = false;
+  if (maxLength < 1) {
+    PublishError(0);
+    return 0;
+  }
   const HandleRef h = AcquireHandle();
 
   // Bytes a proxy exchange read past its reply belong to the target and come first.
   std::string left = TakeReadBufferFor(h);
   if (!left.empty()) {
+    PublishError(0);
     const size_t n = std::min(left.size(), static_cast<size_t>(maxLength));
     std::memcpy(buffer, left.data(), n);
     if (n < left.size()) StoreReadBufferFor(h, left.substr(n));
     return static_cast<int>(n);
   }
-
-  // After a full chunk more is likely queued: take it at once, one receive per chunk. After a
-  // short one the queue is likely empty: wait first, so an idle or ping-pong pass costs no
-  // receive that finds nothing.
   int err = 0;
-  int received = 0;
-  if (streaming_.load(std::memory_order_relaxed)) {
-    received = TakeQueuedOn(h, buffer, maxLength, err);
-    streaming_.store(received >= maxLength, std::memory_order_relaxed);
-    if (received != 0 || err != 0) return std::max(received, 0);
-  }
-  if (!WaitReadableOn(h, timeoutMs, err)) {
+  if (timeoutMs >= 0 && !WaitReadableOn(h, timeoutMs, err)) {
     // A failed wait (closed object) keeps its own code: it must end the pump, not idle it.
     PublishError(err != 0 ? err : kErrTimedOut);
     return 0;
   }
-  received = TakeQueuedOn(h, buffer, maxLength, err);
-  streaming_.store(received >= maxLength, std::memory_order_relaxed);
-  if (received == 0 && err == 0) PublishError(kErrTimedOut);  // woken for nothing: idle pass
-  return std::max(received, 0);
+  return std::max(ReceiveOn(h, buffer, maxLength, 0, orderlyEnd), 0);
 }
 
-// One receive that never waits: bytes (> 0, LastError 0), the peer's close (0, 10054), nothing
-// queued (0, err 0, LastError untouched) or a failure (-1, its code).
-int TExtTCPSocket::TakeQueuedOn(const HandleRef& h, void* buffer, int length, int& err) {
+// One receive on h: bytes (> 0, LastError 0), the peer's end (0, 10054) or a failure (-1).
+int TExtTCPSocket::ReceiveOn(const HandleRef& h, void* buffer, int length, int flags,
+                             bool* orderlyEnd) {
   if (!h) {
-    err = kErrNotSocket;
-    PublishError(err);
+    PublishError(kErrNotSocket);
     return -1;
   }
   ssize_t n;
   do {
-    n = ::recv(h->fd(), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    n = ::recv(h->fd(), buffer, static_cast<size_t>(length), flags);
   } while (n < 0 && errno == EINTR);
   if (n > 0) {
+    lastError_.store(0, std::memory_order_relaxed);
     bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
-    err = 0;
     return static_cast<int>(n);
   }
   if (n == 0) {
-    err = kErrConnReset;  // readable with nothing to read: the peer has closed
-    PublishError(err);
+    // Close wakes a blocked receive with the same 0 as the peer's end: only a current handle
+    // has a peer that ended.
+    if (!IsCurrent(h)) {
+      PublishError(kErrNotSocket);
+      return -1;
+    }
+    if (orderlyEnd) *orderlyEnd = true;
+    PublishError(kErrConnReset);
     return 0;
   }
-  if (errno == EAGAIN || errno == EWOULDBLOCK) {
-    err = 0;
-    return 0;
-  }
-  err = RecordResult(-1);
+  RecordResult(-1);
   CheckError();
   return -1;
+}
+
+void TExtTCPSocket::ShutdownSend() {
+  if (HandleRef h = AcquireHandle()) ::shutdown(h->fd(), SHUT_WR);
+}
+
+void TExtTCPSocket::SetNoDelay() {
+  if (HandleRef h = AcquireHandle()) {
+    const int on = 1;
+    ::setsockopt(h->fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
 }
 
 }  // namespace kova

@@ -10,15 +10,20 @@ class TExtTCPSocket : public TTCPBlockSocket {
   // Direct, SOCKS, HTTP tunnel, or HTTP tunnel to a SOCKS proxy when both hosts are set.
   void Connect(const std::string& host, const std::string& port) override;
   void Listen() override;
-  // The pumps' receive: at most maxLength bytes that are already there (bytes a proxy exchange
-  // left in the read buffer first, then the system's queue), waiting at most timeoutMs for the
-  // first of them. 0 with LastError 10060 = nothing arrived; 10054 = the peer closed.
-  int ReceivePending(void* buffer, int maxLength, int timeoutMs);
+  // The pumps' receive: at most maxLength bytes (bytes a proxy exchange left in the read buffer
+  // first). timeoutMs < 0 blocks in the receive itself until bytes arrive, the peer ends its
+  // sending side or the object is closed; otherwise the wait for the first byte is bounded.
+  // > 0: bytes. 0 with LastError 10054: the peer's end, *orderlyEnd true when it was an orderly
+  // one (all sent, then FIN) and false for a reset. 0 with 10060: nothing arrived in time.
+  // 0 with any other code: a closed object or a failure.
+  int ReceivePending(void* buffer, int maxLength, int timeoutMs = -1, bool* orderlyEnd = nullptr);
+  // Passes a half-close on: the peer reads the end of data after everything already sent.
+  void ShutdownSend();
+  // Small answers leave at once instead of waiting for more bytes to fill a segment.
+  void SetNoDelay();
 
  private:
-  int TakeQueuedOn(const HandleRef& h, void* buffer, int length, int& err);
-
-  std::atomic<bool> streaming_{false};  // the last pass received data
+  int ReceiveOn(const HandleRef& h, void* buffer, int length, int flags, bool* orderlyEnd);
 };
 
 }  // namespace kova

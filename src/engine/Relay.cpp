@@ -30,7 +30,6 @@ namespace {
 constexpr int kConnectionSlots = 50;
 constexpr int kThreadSlots = 100;
 constexpr int kTransferBuffer = 8192;
-constexpr int kReceiveWaitMs = 100;
 constexpr int kRetryPauseMs = 1000;
 constexpr int kProxyTimeoutMs = 30000;
 constexpr auto kDrainWait = std::chrono::milliseconds(200);
@@ -109,6 +108,7 @@ class TNetThread : public TManagedThread {
   std::string Host;
   std::string Port;
   int ConnIndex = -1;           // the connection slot (the thread slot's Tag)
+  bool PartnerStarted = false;  // the connecting worker has started the other direction
   uint32_t ConnGeneration = 0;  // which use of that slot this worker serves
   bool HoldsSlot = false;       // counted in the slot's Busy until the worker lets go
 
@@ -130,6 +130,11 @@ struct TRelayEngine::TImpl {
   // Workers still inside a relay of each connection slot; a slot is handed out again only when
   // its count is 0, so a late worker never reads or writes a newer relay's sockets.
   std::array<std::atomic<int>, kConnectionSlots> Busy{};
+  // Directions of each relay whose source has ended in order; the relay ends at two.
+  std::array<std::atomic<int>, kConnectionSlots> Ended{};
+  std::function<void()> PumpFault;  // test seam: runs after each received chunk
+  mutable std::mutex FailureMu;
+  std::string LastFailure;  // what the last handler that threw said
   std::atomic<bool> Ending{false};
 
   std::string TargetHost;
@@ -173,6 +178,7 @@ struct TRelayEngine::TImpl {
   void RunSwitchServer(TNetThread& w);
   void PostClose(TNetThread& w);
   void LetGo(TNetThread& w);
+  void Guarded(TNetThread& w, const std::function<void()>& step);
   TExtTCPSocket* ClientSocket(int c) { return Connections->Items(c).Obj<TExtTCPSocket>(); }
   TExtTCPSocket* UpstreamSocket(int c) { return Connections->Items(c).Obj2<TExtTCPSocket>(); }
   TNetThread* Worker(int t) { return Threads->Items(t).Obj<TNetThread>(); }
@@ -220,8 +226,8 @@ void TRelayEngine::TImpl::ThreadAcquire(int index) {
   w->Owner.store(Threads.get());
   w->Index.store(index);
   w->Idle.store(false);
-  w->OnStart = [this, w](TObject*, int32_t i) { NetConnect(*w, i); };
-  w->OnExecute = [this, w](TObject*, int32_t) { NetTransfer(*w); };
+  w->OnStart = [this, w](TObject*, int32_t i) { Guarded(*w, [&] { NetConnect(*w, i); }); };
+  w->OnExecute = [this, w](TObject*, int32_t) { Guarded(*w, [&] { NetTransfer(*w); }); };
 }
 
 // ---- service -----------------------------------------------------------------------------
@@ -387,7 +393,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   TExtTCPSocket* client = ClientSocket(c);
   TExtTCPSocket* upstream = UpstreamSocket(c);
   client->AdoptHandle(h);
-  client->RefreshAddresses();
+  client->SetNoDelay();
 
   upstream->SocksProxyHost.clear();
   upstream->SocksProxyPort.clear();
@@ -438,7 +444,9 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   wb->ConnGeneration = generation;
   wb->HoldsSlot = false;
   wa->Partner = wb;
+  wa->PartnerStarted = false;
   wa->HoldsSlot = true;
+  Ended[c].store(0, std::memory_order_relaxed);
   Busy[c].store(1, std::memory_order_release);
   if (!wa->Start()) {
     // The system refused a thread: undo as if the relay had failed to connect.
@@ -547,10 +555,13 @@ void TRelayEngine::TImpl::NetConnect(TNetThread& w, int index) {
     LetGo(w);
     return;
   }
+  u->SetNoDelay();
   Busy[w.ConnIndex].fetch_add(1, std::memory_order_relaxed);
   b->HoldsSlot = true;
   Connections->Items(w.ConnIndex).Stamp.store(Tick());
+  w.PartnerStarted = true;
   if (!b->Start()) {
+    w.PartnerStarted = false;
     b->HoldsSlot = false;
     Busy[w.ConnIndex].fetch_sub(1, std::memory_order_release);
     b->Idle.store(true);
@@ -567,15 +578,25 @@ void TRelayEngine::TImpl::NetTransfer(TNetThread& w) {
     return;
   }
   char buffer[kTransferBuffer];
-  int n = w.Source->ReceivePending(buffer, kTransferBuffer, kReceiveWaitMs);
-  int err = w.Source->LastError();
-  if (err != 0) {
-    if (err == kErrTimedOut) return;
+  // Blocks until there is work: a release, a stop and program end all close the sockets, and a
+  // close wakes the receive.
+  bool orderlyEnd = false;
+  const int n = w.Source->ReceivePending(buffer, kTransferBuffer, -1, &orderlyEnd);
+  if (n < 1) {
+    if (orderlyEnd) {
+      // The source has said all it will: the destination reads the end after the last byte,
+      // and the other direction goes on until its own source ends.
+      w.Dest->ShutdownSend();
+      if (Ended[w.ConnIndex].fetch_add(1, std::memory_order_acq_rel) == 0) {
+        LetGo(w);
+        return;
+      }
+    }
     PostClose(w);
     LetGo(w);
     return;
   }
-  if (n < 1) return;
+  if (PumpFault) PumpFault();
   int sent = 0;
   for (;;) {
     int r = w.Dest->SendBytes(buffer + sent, n - sent);
@@ -592,6 +613,26 @@ void TRelayEngine::TImpl::NetTransfer(TNetThread& w) {
       return;
     }
   }
+}
+
+void TRelayEngine::TImpl::Guarded(TNetThread& w, const std::function<void()>& step) {
+  std::string what;
+  try {
+    step();
+    return;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+    what = "unknown exception";
+  }
+  {
+    std::lock_guard<std::mutex> lock(FailureMu);
+    LastFailure = what;
+  }
+  // Ends the relay as a failed pump does; a partner that never started is left to the sweep.
+  if (w.Partner && !w.PartnerStarted) w.Partner->Idle.store(true);
+  PostClose(w);
+  LetGo(w);
 }
 
 // ---- teardown -----------------------------------------------------------------------------
@@ -612,7 +653,9 @@ TMonitorRows TRelayEngine::TImpl::Sweep() {
     auto& item = Connections->Items(i);
     if (item.InUse.load() <= 0) continue;
     uint32_t stamp = item.Stamp.load();
-    uint32_t idle = stamp == 0 ? 0 : (now - stamp) / 1000u;
+    // A pump may stamp after this sweep read the tick: that relay is busy, not 49 days idle.
+    const int32_t since = static_cast<int32_t>(now - stamp);
+    uint32_t idle = stamp == 0 || since <= 0 ? 0 : static_cast<uint32_t>(since) / 1000u;
     int64_t limit = static_cast<int64_t>(Window.IdleLimitMinutes()) * 60;
     TExtTCPSocket* client = ClientSocket(i);
     TExtTCPSocket* upstream = UpstreamSocket(i);
@@ -724,6 +767,15 @@ std::string TRelayEngine::TargetHost() const { return impl_->TargetHost; }
 std::string TRelayEngine::TargetPort() const { return impl_->TargetPort; }
 int TRelayEngine::NextServerIndex() const { return impl_->NextServerIndex; }
 std::string TRelayEngine::ListeningAddress() const { return impl_->ListeningAddress; }
+
+std::string TRelayEngine::LastWorkerFailure() const {
+  std::lock_guard<std::mutex> lock(impl_->FailureMu);
+  return impl_->LastFailure;
+}
+
+void TRelayEngine::SetPumpFaultForTests(std::function<void()> fault) {
+  impl_->PumpFault = std::move(fault);
+}
 
 int TRelayEngine::ConnectionsInUse() const {
   int n = 0;

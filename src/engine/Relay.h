@@ -43,6 +43,10 @@ class TRelayEngine {
   std::string TargetPort() const;
   int NextServerIndex() const;
   std::string ListeningAddress() const;  // bound address of the listener that last reported 1
+  // Text of the last exception a relay handler threw (its relay ended as a failed one).
+  std::string LastWorkerFailure() const;
+  // Test seam: runs on a pump after each received chunk; set before any relay starts.
+  void SetPumpFaultForTests(std::function<void()> fault);
   int ConnectionsInUse() const;  // for tests
   int ThreadsInUse() const;      // for tests
 

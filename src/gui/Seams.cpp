@@ -107,4 +107,14 @@ bool TUiSeam::TrayAvailable() {
   return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
+namespace {
+QString& ListenAddressSetting() {
+  static QString address;
+  return address;
+}
+}  // namespace
+
+void TUiSeam::SetListenAddress(const QString& address) { ListenAddressSetting() = address; }
+QString TUiSeam::ListenAddress() { return ListenAddressSetting(); }
+
 }  // namespace kova::gui

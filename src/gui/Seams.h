@@ -43,6 +43,9 @@ class TUiSeam {
   // The dialog AskFileName runs, configured but not shown; the caller owns it.
   static QFileDialog* MakeFileDialog(QWidget* parent, const TFileRequest& request);
   static bool TrayAvailable();
+  // The window has no field for the listening address; tests pin the listener to loopback.
+  static void SetListenAddress(const QString& address);
+  static QString ListenAddress();  // empty: the machine's own address
 };
 
 }  // namespace kova::gui

@@ -45,6 +45,8 @@ const QColor kCream(255, 251, 240);
 const QColor kTitleGreen(192, 220, 192);
 const QColor kPanelText(0, 0, 128);
 const QColor kEditText(0, 0, 200);
+const QString kListenPortTip = QStringLiteral("设置转发服务端口");
+const QString kTrayTip = QStringLiteral("KOVA数据转发服务");
 
 // One engine message on its way to the window thread. A client handle that never reaches the
 // engine is not closed here: the engine's own post box closes every handle still on its way when
@@ -264,7 +266,7 @@ QWidget* TFormMain::BuildSettingsPanel() {
   EdPassword->setEchoMode(QLineEdit::Password);
 
   MakeLabel(p, "Label6", QStringLiteral("转发服务端口："), QRect(left + 2, 243, 96, 22));
-  EdListenPort = MakeEdit(p, "EdListenPort", QStringLiteral("1080"), QStringLiteral("设置转发服务端口"),
+  EdListenPort = MakeEdit(p, "EdListenPort", QStringLiteral("1080"), kListenPortTip,
                           QRect(104, 243, 185 - left - 104, 22));
 
   BtStart = MakeButton(p, "BtStart", QStringLiteral("启动"), QStringLiteral("启动转发服务"), TIconKind::Start);
@@ -421,7 +423,7 @@ void TFormMain::BuildTray() {
   connect(TmExit, &QAction::triggered, this, &TFormMain::TmExitClick);
 
   TrayIcon = Named(new QSystemTrayIcon(MakeIcon(TIconKind::App), this), "TrayIcon");
-  TrayIcon->setToolTip(QStringLiteral("KOVA数据转发服务"));
+  TrayIcon->setToolTip(kTrayTip);
   TrayIcon->setContextMenu(TmPopup);
 
   // The notification area may appear late or restart; put the icon (back) when it shows up.
@@ -461,11 +463,18 @@ int TFormMain::IdleLimitMinutes() { return EdTimeClear->Value(); }
 
 void TFormMain::ListenStateChanged(int state, int boundPort) {
   switch (state) {
-    case 1:
+    case 1: {
       BtStop->setEnabled(true);
       EdListenPort->setText(QString::number(boundPort));
       EdListenPort->setEnabled(false);
+      // The user learns where clients can reach the service.
+      QString where = QString::fromStdString(engine_->ListeningAddress());
+      if (where.contains(u':')) where = u'[' + where + u']';
+      where += u':' + QString::number(boundPort);
+      EdListenPort->setToolTip(kListenPortTip + QStringLiteral("\n监听地址 ") + where);
+      if (TrayIcon) TrayIcon->setToolTip(kTrayTip + u'\n' + where);
       break;
+    }
     case 2:
       // The box runs its own event loop; show it after the engine has finished with this message.
       QMetaObject::invokeMethod(
@@ -482,6 +491,8 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       BtStop->setEnabled(false);
       BtStart->setEnabled(true);
       EdListenPort->setEnabled(true);
+      EdListenPort->setToolTip(kListenPortTip);
+      if (TrayIcon) TrayIcon->setToolTip(kTrayTip);
       break;
     default:
       break;
@@ -501,7 +512,8 @@ bool TFormMain::event(QEvent* event) {
 
 void TFormMain::BtStartClick() {
   BtStart->setEnabled(false);
-  engine_->StartService(EdListenPort->text().toStdString());
+  engine_->StartService(EdListenPort->text().toStdString(),
+                        TUiSeam::ListenAddress().toStdString());
   if (EdTimeUpdate->Value() > 0) ApplyTimerPeriod();
 }
 

@@ -81,9 +81,9 @@ constexpr ErrorRow kErrorTable[] = {
 };
 static_assert(std::size(kErrorTable) == 51);  // plus the empty text of 0
 
-// Bound on what Close drains, so a peer that keeps sending cannot hold the closing thread.
-constexpr int kDrainMaxRounds = 256;
-constexpr size_t kDrainMaxBytes = 4u << 20;
+// Bound on what Close drains: only what is queued already, so a peer that keeps sending cannot
+// hold the closing thread (the window thread, when a relay is released).
+constexpr size_t kDrainMaxBytes = 64u << 10;
 
 using Clock = std::chrono::steady_clock;
 
@@ -574,7 +574,8 @@ uint8_t TBlockSocket::ReceiveByte(int timeoutMs) {
   return result;
 }
 
-std::string TBlockSocket::ReceiveUntil(int timeoutMs, const std::string& terminator) {
+std::string TBlockSocket::ReceiveUntil(int timeoutMs, const std::string& terminator,
+                                       size_t maxLength) {
   lastError_.store(0, std::memory_order_relaxed);
   if (terminator.empty()) return "";
   HandleRef h = AcquireHandle();
@@ -587,6 +588,14 @@ std::string TBlockSocket::ReceiveUntil(int timeoutMs, const std::string& termina
     if (err != 0) break;
     found = acc.find(terminator, from);
     if (found != std::string::npos) break;
+    if (maxLength > 0 && acc.size() > maxLength) {
+      err = kErrMessageTooLong;  // a peer that never ends its line cannot take all memory
+      break;
+    }
+  }
+  if (found != std::string::npos && maxLength > 0 && found > maxLength) {
+    err = kErrMessageTooLong;
+    found = std::string::npos;
   }
   if (found != std::string::npos) {
     result = acc.substr(0, found);
@@ -599,11 +608,14 @@ std::string TBlockSocket::ReceiveUntil(int timeoutMs, const std::string& termina
 
 void TBlockSocket::DrainInput() {
   HandleRef h = AcquireHandle();
-  int err = 0;
-  size_t drained = 0;
-  for (int round = 0; round < kDrainMaxRounds && drained < kDrainMaxBytes; ++round) {
-    drained += ReceiveAvailableOn(h, 0, err).size();
-    if (err != 0) break;
+  TakeReadBufferFor(h);
+  if (h) {
+    char sink[16384];
+    for (size_t drained = 0; drained < kDrainMaxBytes;) {
+      const ssize_t n = ::recv(h->fd(), sink, sizeof sink, MSG_DONTWAIT);
+      if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+      if (n > 0) drained += static_cast<size_t>(n);
+    }
   }
   lastError_.store(0, std::memory_order_relaxed);
 }
@@ -622,6 +634,22 @@ bool TBlockSocket::UsesNameInfoApi() const {
 }
 
 namespace {
+
+// The resolver reads any text that strtoul takes whole as a number and keeps its low 16 bits, so
+// "70000" would become 4464 and "-1" 65535. Only plain decimal digits up to 65535 are numbers;
+// other texts the resolver would read as numbers are not ports at all.
+bool PortTextUsable(const std::string& port) {
+  if (port.empty()) return true;
+  const bool digits = std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) {
+    const size_t first = port.find_first_not_of('0');
+    return first == std::string::npos || (port.size() - first <= 5 && std::stoul(port.substr(first)) <= 65535);
+  }
+  char* end = nullptr;
+  errno = 0;
+  (void)std::strtoul(port.c_str(), &end, 10);
+  return *end != '\0';  // not numeric to the resolver: a service name, looked up as such
+}
 
 // A dotted IPv4 address with a decimal port gives the record the general lookup would give,
 // without its interface queries: every relayed connection connects through here.
@@ -659,12 +687,27 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
   } else if (host == "127.0.0.1") {
     node = nullptr;
   } else if (host.empty()) {
-    // The machine's own registered addresses: what its host name resolves to.
-    self = LocalHostName();
+    // The machine's own address: one that other hosts can reach where there is one.
+    self = OwnAddressText();
+    if (self.empty()) self = LocalHostName();
     node = self.c_str();
   }
-  if (node == host.c_str() && hints.ai_family != AF_INET6 && FillNumericIPv4(record, host, port))
+  // The resolver reads a text only up to a NUL: "127.0.0.1\0x" must not reach 127.0.0.1.
+  if (!PortTextUsable(port) || host.find('\0') != std::string::npos ||
+      port.find('\0') != std::string::npos)
     return;
+  std::string dotted;
+  if (node == host.c_str()) {
+    if (IsIPv4Text(host)) {
+      // Parts with leading zeros are decimal, as in a SOCKS request; the resolver would read
+      // them as octal and reach another host.
+      dotted = CanonicalIPv4Text(host);
+      node = dotted.c_str();
+    } else if (in_addr a{}; ::inet_aton(host.c_str(), &a) != 0) {
+      return;  // hexadecimal, octal or short numeric forms name no host the proxies would agree on
+    }
+    if (hints.ai_family != AF_INET6 && FillNumericIPv4(record, node, port)) return;
+  }
   addrinfo* res = nullptr;
   if (::getaddrinfo(node, port.c_str(), &hints, &res) != 0) return;
   const addrinfo *v4 = nullptr, *v6 = nullptr;
@@ -725,6 +768,7 @@ std::string TBlockSocket::ResolveToAddress(const std::string& name) {
 }
 
 uint16_t TBlockSocket::ResolvePortNumber(const std::string& port) {
+  if (!PortTextUsable(port) || port.find('\0') != std::string::npos) return 0;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_flags = AI_PASSIVE;

@@ -29,6 +29,7 @@ inline constexpr int kErrTimedOut = 10060;      // a wait passed without data
 inline constexpr int kErrConnReset = 10054;     // the peer closed or reset
 inline constexpr int kErrNotSocket = 10038;     // operation on a closed object
 inline constexpr int kErrNetUnusable = 10091;   // a proxy refused (connect paths)
+inline constexpr int kErrMessageTooLong = 10040;  // a line past its bound
 inline constexpr int kErrNonRecoverable = 11003;  // a proxy refused (bind path)
 
 enum class TSocketFamily : uint8_t { Any = 0, IPv4 = 1, IPv6 = 2 };
@@ -119,7 +120,9 @@ class TBlockSocket {
   virtual int ReceiveExact(void* buffer, int length, int timeoutMs);
   virtual std::string ReceiveExactText(int length, int timeoutMs);
   virtual uint8_t ReceiveByte(int timeoutMs);
-  virtual std::string ReceiveUntil(int timeoutMs, const std::string& terminator);
+  // maxLength > 0: a line longer than that fails with 10040 (what was read stays buffered).
+  virtual std::string ReceiveUntil(int timeoutMs, const std::string& terminator,
+                                   size_t maxLength = 0);
   virtual std::string ReceiveAvailable(int timeoutMs);
   virtual int BytesAvailable();
   bool WaitReadable(int timeoutMs);  // -1 = no limit

@@ -281,7 +281,10 @@ void TTCPBlockSocket::ConnectViaSocks(const std::string& host, const std::string
 void TTCPBlockSocket::SocksListen(bool throughTunnel) {
   // The handle's own address (not a stale SOCKS report) is what the proxy is told to expect.
   std::string address = TBlockSocket::LocalAddressText();
-  if (address == "0.0.0.0") address = LocalHostName();
+  if (address == "0.0.0.0") {
+    address = OwnAddressText();
+    if (address.empty()) address = LocalHostName();
+  }
   const std::string port = std::to_string(TBlockSocket::LocalPort());
 
   if (throughTunnel) {

@@ -22,7 +22,14 @@ void TTCPBlockSocket::SetTunnelTarget(const std::string& host, const std::string
   tunnelTargetPort_ = port;
 }
 
-void TTCPBlockSocket::ConnectViaTunnel(const std::string& host, const std::string& port) {
+namespace {
+constexpr size_t kTunnelMaxLine = 8192;
+constexpr size_t kTunnelMaxBlock = 64 * 1024;
+
+}  // namespace
+
+void TTCPBlockSocket::ConnectViaTunnel(const std::string& hostText, const std::string& port) {
+  const std::string host = CanonicalIPv4Text(hostText);
   const std::string portText = std::to_string(ResolvePortNumber(port));
   DirectConnect(TunnelProxyHost, TunnelProxyPort);
   if (LastError() != 0) return;  // the earlier tunnel state stays as it was
@@ -39,12 +46,22 @@ void TTCPBlockSocket::ConnectViaTunnel(const std::string& host, const std::strin
              "\r\n");
   if (LastError() == 0) SendText("\r\n");
 
-  // Every status line counts, the last one wins; the header block ends at an empty line.
+  // Every status line counts, the last one wins; the header block ends at an empty line. Lines
+  // and the block are bounded, so a proxy that never ends them is a refusal, not a memory sink.
+  size_t block = 0;
+  bool overlong = false;
   while (LastError() == 0) {
-    const std::string line = ReceiveUntil(TunnelTimeout, "\n");
-    if (LastError() != 0) break;
+    const std::string line = ReceiveUntil(TunnelTimeout, "\n", kTunnelMaxLine);
+    block += line.size() + 1;
+    overlong = LastError() == kErrMessageTooLong || block > kTunnelMaxBlock;
+    if (LastError() != 0 || overlong) break;
     if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) SetTunnelOpen(line[9] == '2');
     if (line.empty() || line == "\r") break;
+  }
+  if (overlong) {
+    SetTunnelOpen(false);
+    TBlockSocket::Close();
+    SetLastError(kErrNetUnusable);
   }
   if (LastError() == 0 && !TunnelOpen()) SetLastError(kErrNetUnusable);
   SetTunnelTarget(target, portText);

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -50,6 +53,77 @@ std::string LocalHostName() {
   buf[sizeof buf - 1] = 0;
   std::string name(buf, ::strnlen(buf, sizeof buf));
   return name.empty() ? "127.0.0.1" : name;
+}
+
+namespace {
+
+bool IsLoopbackV4(const TSockAddr& a) {
+  return a.sa.sa_family == AF_INET && (ntohl(a.in4.sin_addr.s_addr) >> 24) == 127;
+}
+
+// Reachable beyond this link: not loopback, link-local, multicast, unspecified or v4-mapped.
+bool IsGlobalV6(const TSockAddr& a) {
+  if (a.sa.sa_family != AF_INET6) return false;
+  const in6_addr& x = a.in6.sin6_addr;
+  return !IN6_IS_ADDR_LOOPBACK(&x) && !IN6_IS_ADDR_LINKLOCAL(&x) && !IN6_IS_ADDR_MULTICAST(&x) &&
+         !IN6_IS_ADDR_UNSPECIFIED(&x) && !IN6_IS_ADDR_V4MAPPED(&x) && !IN6_IS_ADDR_SITELOCAL(&x);
+}
+
+}  // namespace
+
+TSockAddr ChooseOwnAddress(const std::vector<TSockAddr>& resolved,
+                           const std::vector<TInterfaceAddress>& interfaces) {
+  for (const TSockAddr& a : resolved)
+    if (a.sa.sa_family == AF_INET) {
+      if (!IsLoopbackV4(a)) return a;
+      break;  // only the first IPv4 address of the name counts
+    }
+  for (const TInterfaceAddress& i : interfaces)
+    if (i.Up && !i.Loopback && i.Address.sa.sa_family == AF_INET) return i.Address;
+  for (const TInterfaceAddress& i : interfaces)
+    if (i.Up && !i.Loopback && IsGlobalV6(i.Address)) return i.Address;
+  for (const TSockAddr& a : resolved)
+    if (a.sa.sa_family == AF_INET) return a;
+  return resolved.empty() ? TSockAddr{} : resolved.front();
+}
+
+std::string OwnAddressText() {
+  std::vector<TSockAddr> resolved;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  const std::string name = LocalHostName();
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &res) == 0) {
+    for (const addrinfo* p = res; p; p = p->ai_next) {
+      if ((p->ai_family != AF_INET && p->ai_family != AF_INET6) || p->ai_addrlen > sizeof(TSockAddr))
+        continue;
+      TSockAddr a{};
+      std::memcpy(&a, p->ai_addr, p->ai_addrlen);
+      resolved.push_back(a);
+    }
+    ::freeaddrinfo(res);
+  }
+  std::vector<TInterfaceAddress> interfaces;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) == 0) {
+    for (const ifaddrs* p = list; p; p = p->ifa_next) {
+      if (!p->ifa_addr || (p->ifa_addr->sa_family != AF_INET && p->ifa_addr->sa_family != AF_INET6))
+        continue;
+      TInterfaceAddress i;
+      std::memcpy(&i.Address, p->ifa_addr,
+                  p->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+      i.Up = (p->ifa_flags & IFF_UP) != 0;
+      i.Loopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
+      interfaces.push_back(i);
+    }
+    ::freeifaddrs(list);
+  }
+  const TSockAddr chosen = ChooseOwnAddress(resolved, interfaces);
+  if (chosen.sa.sa_family == AF_INET6) return IPv6AddressToText(chosen);
+  if (chosen.sa.sa_family != AF_INET) return "";
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &chosen.in4.sin_addr, text, sizeof text);
+  return text;
 }
 
 void TextToIPv6Address(const std::string& text, TSockAddr& record) {
@@ -111,6 +185,14 @@ bool IsIPv6Text(const std::string& text) {
     if (s.empty()) result = true;
   }
   return result;
+}
+
+std::string CanonicalIPv4Text(const std::string& text) {
+  if (!IsIPv4Text(text)) return text;
+  const std::string b = IPv4TextToBytes(text);
+  std::string out;
+  for (size_t i = 0; i < 4; ++i) out += (i ? "." : "") + std::to_string(static_cast<uint8_t>(b[i]));
+  return out;
 }
 
 std::string IPv4TextToBytes(const std::string& text) {

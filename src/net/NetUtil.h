@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/BlockSocket.h"
 
@@ -11,6 +12,21 @@ namespace kova {
 
 // The machine's host name, or "127.0.0.1" when the system reports none.
 std::string LocalHostName();
+
+// One address of a network interface, as the system lists them.
+struct TInterfaceAddress {
+  TSockAddr Address{};
+  bool Up = false;
+  bool Loopback = false;
+};
+// The address a user means by "this machine": a non-loopback IPv4 address the host name resolves
+// to, else the first IPv4 address of an interface that is up and not loopback, else the first
+// global IPv6 address of such an interface, else the first address the name resolved to
+// (loopback). Empty record when there is nothing at all.
+TSockAddr ChooseOwnAddress(const std::vector<TSockAddr>& resolved,
+                           const std::vector<TInterfaceAddress>& interfaces);
+// The choice above for this machine now, as numeric text; "" when there is none.
+std::string OwnAddressText();
 // Numeric IPv6 text to a 28-byte record (no name service); a zero record on failure.
 void TextToIPv6Address(const std::string& text, TSockAddr& record);
 // Numeric text of an IPv6 record, or empty.
@@ -22,6 +38,9 @@ bool IsIPv6Text(const std::string& text);
 
 // Always 4 bytes in written order; a part that is not a number gives 0, others modulo 256.
 std::string IPv4TextToBytes(const std::string& text);
+// Plain decimal form of an IPv4 text ("010.0.0.1" -> "10.0.0.1"); the text itself when it is
+// not one. Every path reads dotted parts as decimal, so all of them reach the same host.
+std::string CanonicalIPv4Text(const std::string& text);
 // High byte first.
 std::string WordToBytes(uint16_t value);
 // Reads a big-endian word at a 1-based index; missing bytes count as 0.

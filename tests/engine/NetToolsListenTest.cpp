@@ -16,7 +16,7 @@ struct TStarted {
   std::shared_ptr<TListenThread> Listener;
   std::string Address;
   bool Ok = false;
-  explicit TStarted(const std::string& portText = "0") : Listener(TListenThread::Create(Port, portText)) {
+  explicit TStarted(const std::string& portText = "0") : Listener(TListenThread::Create(Port, portText, "127.0.0.1")) {
     Listener->Resume();
     EXPECT_EQ(Window.WaitPosts(1).at(0), kListening);
     Address = Listener->BoundAddress();
@@ -34,7 +34,7 @@ TEST(ListenThread, StatesClientsStopLifetimeAndNoDescriptorLeft) {
     const std::string port = std::to_string(s.Listener->BoundPort());
     // A second listener on the held port reports "start failed" only, and frees itself.
     TManualWindow other;
-    auto failing = TListenThread::Create(std::make_shared<TMessagePort>(&other), port);
+    auto failing = TListenThread::Create(std::make_shared<TMessagePort>(&other), port, "127.0.0.1");
     auto ended = failing->EndSignal();
     failing->Resume();
     failing.reset();

@@ -131,7 +131,7 @@ TEST(Relay, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
   TManualWindow window;
   window.Settings = Direct("127.0.0.1:" + echo.portText());
   auto engine = std::make_unique<TRelayEngine>(window, clock.Source());
-  engine->StartService("0");
+  engine->StartService("0", "127.0.0.1");
   ASSERT_TRUE(window.DeliverUntil(*engine, WM_LISTENSTATE) && window.ListenState == 1);
   const std::string address = engine->ListeningAddress();
   ASSERT_TRUE(IsLoopbackText(address)) << "listener at '" << address << "', not loopback: not connecting";

@@ -68,6 +68,7 @@ class FormTest : public ::testing::Test {
     });
     TUiSeam::SetFileHook([this](const TFileRequest&) { return nextFileName; });
     TUiSeam::SetTrayAvailableHook([this] { return trayAvailable; });
+    TUiSeam::SetListenAddress(QStringLiteral("127.0.0.1"));
     return true;
   }();
   std::atomic<uint32_t> now{1'000'000};  // the engine's clock; 0 would mean "no activity yet"

@@ -45,8 +45,14 @@ TEST_F(RelayWindow, StopLeavesRelaysRunningAndClosingTheWindowEndsThem) {
   Server()->setEditText(EchoTarget());
   ASSERT_TRUE(Start());
   test::UniqueFd client = Client("one");
+  // While listening, the port box and the tray name the address clients must use.
+  const QString where = QString::fromStdString(address) + ":" + QString::number(port);
+  EXPECT_EQ(Port()->toolTip(), "设置转发服务端口\n监听地址 " + where);
+  EXPECT_EQ(form.findChild<QSystemTrayIcon*>()->toolTip(), "KOVA数据转发服务\n" + where);
   Click("BtStop");
   ASSERT_TRUE(WaitStates("+-+"));
+  EXPECT_EQ(Port()->toolTip(), "设置转发服务端口");
+  EXPECT_EQ(form.findChild<QSystemTrayIcon*>()->toolTip(), "KOVA数据转发服务");
   EXPECT_FALSE(test::ConnectTo(address, port).valid()) << "the stopped service still accepts";
   EXPECT_TRUE(test::SendAll(client.get(), "after"));
   EXPECT_EQ(ReadPumping(client.get(), 5), "after");

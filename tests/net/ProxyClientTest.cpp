@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <thread>
+
 #include "net/BlockSocket.h"
 #include "net/NetUtil.h"
 #include "support/FakePeer.h"
+#include "support/Loopback.h"
 
 namespace kova {
 namespace {
@@ -59,6 +63,8 @@ TEST(Socks, ScriptedExchanges) {
     {"256-byte user name", V5, std::string(256, 'u'), "p", "192.0.2.1", "80", "", kRefused, 0, ""},
     {"300-byte password", V5, "u", std::string(300, 'p'), "192.0.2.1", "80", "", kRefused, 0, ""},
     {"256-byte host name", V5, "", "", std::string(256, 'h'), "80", "", kRefused, 0, ""},
+    {"dotted parts are decimal", V5, "", "", "0192.000.02.001", "80", hello + "< " + ok, 0, 0, ""},
+    {"SOCKS 4, leading zeros", V4, "", "", "0192.0.2.01", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
     {"SOCKS 4 granted", V4, "", "", "192.0.2.1", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
     {"SOCKS 4 rejected", V4, "", "", "192.0.2.1", "80", s4 + "00 5B 00 00 00 00 00 00", kRefused, 0x5B, ""},
     {"SOCKS 4 bad first byte", V4, "", "", "192.0.2.1", "80", s4 + "04 5A 00 00 00 00 00 00", kRefused, -1, ""},
@@ -125,6 +131,7 @@ TEST(Tunnel, RequestLines) {
        "CONNECT 192.0.2.1:80 HTTP/1.0\r\nProxy-Authorization: Basic dTo=\r\n\r\n"},
       {"", "", "::1", "80", "CONNECT [::1]:80 HTTP/1.0\r\n\r\n"},
       {"", "", "cafe", "80", "CONNECT cafe:80 HTTP/1.0\r\n\r\n"},
+      {"", "", "0192.000.002.001", "80", "CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"},  // decimal, as SOCKS reads it
   };
   for (const auto& [user, password, host, port, request] : rows) {
     FakePeer proxy;
@@ -176,6 +183,57 @@ TEST(Tunnel, AnswersDecide) {
     if (!behind.empty()) { EXPECT_EQ(s.ReceiveExactText(static_cast<int>(behind.size()), 3000), behind); }
     s.Close();
   }
+}
+
+// A proxy that never ends its line or its header block is a refusal, not a memory sink.
+TEST(Tunnel, AnswersAreBounded) {
+  auto rssKiB = [] {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0L;
+  };
+  const long rssBefore = rssKiB();
+  const std::string header = "X-Pad: " + std::string(1000, 'p') + "\r\n";  // 1009 bytes a line
+  const std::string fill = "HTTP/1.0 200 OK\r\n" + [&] { std::string h; for (int i = 0; i < 64; ++i) h += header; return h; }();
+  const std::string pad(65536 - fill.size() - 7, 'y');  // one line that brings the block to 64 KiB
+  const std::string exact = fill + "X: " + pad + "\r\n\r\n";
+  ASSERT_EQ(exact.size(), 65536u);
+  // {answer, or "" for a proxy that streams "HTTP/1.0 200 " and never a line end; error}
+  const std::pair<std::string, int> rows[] = {
+      {"", kErrNetUnusable},
+      {"HTTP/1.0 200 " + std::string(8200, 'z') + "\r\n\r\n", kErrNetUnusable},
+      {fill + fill.substr(17) + "\r\n", kErrNetUnusable},  // endless headers
+      {fill + "X: " + pad + "y\r\n\r\n", kErrNetUnusable},  // 64 KiB + 1
+      {exact, 0},
+  };
+  for (const auto& [answer, error] : rows) {
+    SCOPED_TRACE(answer.size());
+    test::RawListener proxy;
+    std::thread peer([&, a = answer] {
+      test::UniqueFd c = proxy.Accept();
+      if (!a.empty()) {
+        test::SendAll(c.get(), a);
+        test::ReadUntilClosed(c.get(), 5000);
+        return;
+      }
+      test::SendAll(c.get(), "HTTP/1.0 200 ");
+      for (const std::string z(65536, 'z'); test::SendAll(c.get(), z);) {
+      }
+    });
+    TTCPBlockSocket s;
+    s.TunnelProxyHost = "127.0.0.1";
+    s.TunnelProxyPort = proxy.portText();
+    s.TunnelTimeout = 30000;
+    const auto begin = std::chrono::steady_clock::now();
+    s.Connect("192.0.2.1", "80");
+    EXPECT_EQ(s.LastError(), error);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    EXPECT_EQ(s.Handle() < 0, error != 0) << "a refused tunnel's socket is closed";
+    s.Close();
+    peer.join();
+  }
+  EXPECT_LT(rssKiB() - rssBefore, 32 * 1024) << "KiB grown";
 }
 
 // One object reused across paths reports each connection's own peer, never a stale one.
