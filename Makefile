@@ -44,7 +44,7 @@ fuzz: build-fuzz
 test-fuzz-corpus: build-fuzz
 	bash fuzz/run.sh build-fuzz 0
 
-test: test-plain test-tsan test-asan test-fuzz-corpus test-package
+test: test-plain test-tsan test-asan test-fuzz-corpus test-soak test-package
 
 # Without a display: the relay headless, e.g. `make run TARGETS=host:port [LISTEN=..] [PORT=..] [RELAY_ARGS=..]`.
 run: build
@@ -61,6 +61,15 @@ test-package: build
 bench: build
 	@bash scripts/setup.sh bench
 	@bash bench/run.sh
+
+# Relay hosts under mixed load on loopback, every byte checked; `make test` runs 30 seconds of it.
+SOAK_MINUTES ?= 10
+.PHONY: soak test-soak
+soak: build
+	/usr/bin/python3 bench/soak.py --minutes $(SOAK_MINUTES)
+
+test-soak: build
+	/usr/bin/python3 bench/soak.py --seconds 30
 
 screenshot: build
 	@bash scripts/screenshot.sh
