@@ -39,14 +39,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QByteArray bytes;
   FUZZ_CHECK(ReadWholeFile(path, bytes) == 0 && bytes == input);
 
-  // Loading leaves single line breaks only, and saving then loading again changes nothing.
+  // Every byte survives text and back; loading then saving changes line breaks (to CR LF) only.
+  FUZZ_CHECK(BytesFromText(TextFromBytes(bytes)) == bytes);
   const QString edit = EditTextFromFileBytes(bytes);
   FUZZ_CHECK(!edit.contains(QLatin1Char('\r')));
+  QByteArray crlf = bytes;
+  crlf.replace("\r\n", "\n").replace('\r', '\n').replace("\n", "\r\n");
+  FUZZ_CHECK(FileBytesFromEditText(edit) == crlf);
   FUZZ_CHECK(EditTextFromFileBytes(FileBytesFromEditText(edit)) == edit);
   const QStringList entries = EntriesFromEditText(edit);
   FUZZ_CHECK(EntriesFromEditText(EditTextFromEntries(entries)) == entries);
   for (const QString& entry : entries) {
-    const std::string line = entry.toStdString();
+    // What the engine gets: never a name or port that a NUL would cut short.
+    const std::string line = EngineTextFromText(entry);
+    FUZZ_CHECK(line.find('\0') == std::string::npos);
     if (const auto target = SplitTarget(line)) {
       FUZZ_CHECK(!target->Host.empty() && !target->Port.empty());
       FUZZ_CHECK(target->Host.find(':') == std::string::npos && target->Host + ":" + target->Port == line);
