@@ -55,9 +55,9 @@ intptr_t RelayId(uint32_t generation, int slot) {
 
 // The engine's own post box: it notes every accepted handle that is on its way to the window,
 // so that the handles still queued when the engine ends are closed, not leaked.
-class TAcceptLedger : public IRelayWindow {
+class TAcceptLedger : public IMessagePost {
  public:
-  explicit TAcceptLedger(IRelayWindow& window) : window_(window) {}
+  explicit TAcceptLedger(IMessagePost& window) : window_(window) {}
 
   void PostMessage(uint32_t msg, intptr_t wParam) override {
     if (msg == WM_ACCEPT) {
@@ -77,21 +77,8 @@ class TAcceptLedger : public IRelayWindow {
     pending_.clear();
   }
 
-  // Settings never go through the post box.
-  std::string ServerText() override { return {}; }
-  void SetServerText(const std::string&) override {}
-  int ServerCount() override { return 0; }
-  std::string ServerItem(int) override { return {}; }
-  bool AutoSwitch() override { return false; }
-  int ProxyType() override { return 0; }
-  std::string ProxyText() override { return {}; }
-  std::string ProxyUser() override { return {}; }
-  std::string ProxyPassword() override { return {}; }
-  int IdleLimitMinutes() override { return 0; }
-  void ListenStateChanged(int, int) override {}
-
  private:
-  IRelayWindow& window_;
+  IMessagePost& window_;
   std::mutex mu_;
   std::unordered_set<int> pending_;
 };
@@ -109,6 +96,7 @@ class TNetThread : public TManagedThread {
   std::string Port;
   int ConnIndex = -1;           // the connection slot (the thread slot's Tag)
   bool PartnerStarted = false;  // the connecting worker has started the other direction
+  int Tries = 0;                // servers this client has failed on
   uint32_t ConnGeneration = 0;  // which use of that slot this worker serves
   bool HoldsSlot = false;       // counted in the slot's Busy until the worker lets go
 
@@ -163,6 +151,7 @@ struct TRelayEngine::TImpl {
   void WMConnClose(intptr_t id);
   void WMListenState(int state);
   void NextServer();
+  int ValidServerCount();
   void ServeSyncCalls();
   void CloseSyncCalls();
   int AddConnectionSlot();
@@ -280,6 +269,13 @@ void TRelayEngine::TImpl::NextServer() {
   NextServerIndex = 0;
   TargetHost.clear();
   TargetPort.clear();
+}
+
+int TRelayEngine::TImpl::ValidServerCount() {
+  int n = 0;
+  std::string host, port;
+  for (int i = 0, count = Window.ServerCount(); i < count; ++i) n += SplitTarget(Window.ServerItem(i), host, port);
+  return n;
 }
 
 int TRelayEngine::TImpl::AddConnectionSlot() {
@@ -431,6 +427,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   slotA.Tag.store(c);
   wa->Host = TargetHost;
   wa->Port = TargetPort;
+  wa->Tries = 0;
   wa->Source = client;
   wa->Dest = upstream;
   slotB.Data.store(nullptr);
@@ -459,14 +456,24 @@ void TRelayEngine::TImpl::WMAccept(int h) {
 
 void TNetThread::SwitchServer() {
   auto& e = engine_;
-  if (e.Window.AutoSwitch()) {
-    e.NextServer();
-    Host = e.TargetHost;
-    Port = e.TargetPort;
-  } else {
+  if (!e.Window.AutoSwitch()) {
     Host.clear();
     Port.clear();
+    return;
   }
+  // Concurrent failures on one server move the current target once: only a worker that failed
+  // on the current target moves it; the others follow it. Each client judges by its own tries
+  // whether the list is used up, never by where the shared position happens to stand.
+  ++Tries;
+  if (Tries > e.ValidServerCount()) {
+    e.NextServerIndex = 0;  // used up, as when the position runs off the end
+    e.TargetHost.clear();
+    e.TargetPort.clear();
+  } else if ((Host == e.TargetHost && Port == e.TargetPort) || e.TargetHost.empty()) {
+    e.NextServer();
+  }
+  Host = Tries > e.ValidServerCount() ? std::string() : e.TargetHost;
+  Port = Host.empty() ? std::string() : e.TargetPort;
 }
 
 void TRelayEngine::TImpl::RunSwitchServer(TNetThread& w) {

@@ -16,13 +16,19 @@ inline constexpr uint32_t WM_SYNCCALL = 1027;   // engine-internal: run workers'
 inline constexpr uint32_t WM_LISTENSTATE = 1125;  // wParam 1 listening, 2 start failed, 3 stopped
 inline constexpr uint32_t WM_ACCEPT = 1126;     // wParam = accepted client handle, now the window's
 
-class IRelayWindow {
+// Where workers and the listener post: any thread may post, nobody reads settings here.
+class IMessagePost {
  public:
-  virtual ~IRelayWindow() = default;
-
+  virtual ~IMessagePost() = default;
   // Any thread. Queues (msg, wParam) for the window thread, which then passes it to
   // TRelayEngine::HandleMessage. Never blocks on the window thread.
   virtual void PostMessage(uint32_t msg, intptr_t wParam) = 0;
+};
+
+// What the engine reads and reports on the window thread.
+class IRelaySettings {
+ public:
+  virtual ~IRelaySettings() = default;
 
   // Window thread only: the settings, read at the moments the engine needs them.
   virtual std::string ServerText() = 0;              // text of EdServerIP
@@ -41,11 +47,14 @@ class IRelayWindow {
   virtual void ListenStateChanged(int state, int boundPort) = 0;
 };
 
+// The window as the engine sees it: its post box and its settings.
+class IRelayWindow : public IMessagePost, public IRelaySettings {};
+
 // A post box that outlives the window: threads that may still post after the window is gone
 // (the self-freeing listener, a worker finishing) post here, and a detached port drops them.
 class TMessagePort {
  public:
-  explicit TMessagePort(IRelayWindow* window) : window_(window) {}
+  explicit TMessagePort(IMessagePost* window) : window_(window) {}
   void Post(uint32_t msg, intptr_t wParam) {
     std::lock_guard<std::mutex> lock(mu_);
     if (window_) {
@@ -61,7 +70,7 @@ class TMessagePort {
 
  private:
   std::mutex mu_;
-  IRelayWindow* window_;
+  IMessagePost* window_;
 };
 
 }  // namespace kova

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -365,19 +366,40 @@ void TBlockSocket::Connect(const std::string& host, const std::string& port) {
   if (!AcquireHandle()) CreateHandleForFamily(record);
   HandleRef h = AcquireHandle();
   if (h) {
-    int r = ::connect(h->fd(), &record.sa, SockAddrLength(record));
-    if (r != 0 && errno == EINTR) {
-      // The attempt goes on in the background; wait for its outcome instead of restarting it.
-      pollfd p{h->fd(), POLLOUT, 0};
-      while (::poll(&p, 1, -1) < 0 && errno == EINTR) {}
-      int soErr = 0;
-      socklen_t len = sizeof soErr;
-      ::getsockopt(h->fd(), SOL_SOCKET, SO_ERROR, &soErr, &len);
+    // Linux retries an unanswered SYN for about two minutes; a dead server in the list must
+    // cost the client seconds. The wait is a poll, so a Close from another thread ends it.
+    const int fd = h->fd();
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int r = ::connect(fd, &record.sa, SockAddrLength(record));
+    if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+      const auto end = Clock::now() + std::chrono::milliseconds(ConnectTimeout);
+      pollfd p{fd, POLLOUT, 0};
+      int ready;
+      for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+        ready = ::poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX)));
+        if (ready >= 0 || errno != EINTR) break;
+      }
+      int soErr = ETIMEDOUT;
+      if (ready > 0) {
+        socklen_t len = sizeof soErr;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) soErr = errno;
+        // Woken by Close: the attempt was abandoned, whatever the socket says.
+        if (soErr == 0 && !IsCurrent(h)) soErr = ENOTSOCK;
+      } else if (ready < 0) {
+        soErr = errno;
+      }
       errno = soErr;
       r = soErr ? -1 : 0;
     }
+    const int saved = errno;
+    ::fcntl(fd, F_SETFL, flags);
+    errno = saved;
     RecordResult(r);
     RefreshAddresses();
+  } else if (LastError() == 0) {
+    SetLastError(kErrNotSocket);  // closed by another thread before the attempt: no connection
   }
   StoreReadBufferFor(h, "");
   CheckError();

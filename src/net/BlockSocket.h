@@ -88,6 +88,7 @@ class TBlockSocket {
   TSocketFamily FamilyInUse() const { return familyInUse_.load(std::memory_order_relaxed); }
   bool IsIPv6() const { return isIPv6_.load(std::memory_order_relaxed); }
   bool PreferIPv4 = true;
+  int ConnectTimeout = 21000;  // ms a connect waits for the peer's answer
   bool RaiseOnError = false;
 
   int Handle() const;  // -1 = none
