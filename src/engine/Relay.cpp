@@ -8,11 +8,13 @@
 #include <mutex>
 #include <unordered_set>
 
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "engine/ExtTCPSocket.h"
 #include "engine/NetTools.h"
+#include "engine/Outcome.h"
 
 namespace kova {
 
@@ -106,6 +108,19 @@ class TNetThread : public TManagedThread {
   TRelayEngine::TImpl& engine_;
 };
 
+// What is known of one connection slot's relay until it ends and becomes an outcome.
+struct TSlotRecord {
+  bool Live = false;  // window thread: a relay runs here and has not been recorded yet
+  int64_t StartUnixMs = 0;
+  std::chrono::steady_clock::time_point Start;
+  std::string Client;
+  TProxySettings Proxy;  // the password is dropped when the outcome is made
+  std::atomic<int> End{-1};  // the first end a worker or the sweep reports
+  std::mutex Mu;             // the connecting worker appends, the window thread reads
+  std::vector<TAttempt> Attempts;
+  std::string Detail;
+};
+
 struct TRelayEngine::TImpl {
   TImpl(IRelayWindow& window, TTickSource tick);
 
@@ -121,6 +136,9 @@ struct TRelayEngine::TImpl {
   // Directions of each relay whose source has ended in order; the relay ends at two.
   std::array<std::atomic<int>, kConnectionSlots> Ended{};
   std::function<void()> PumpFault;  // test seam: runs after each received chunk
+  std::array<TSlotRecord, kConnectionSlots> Records;
+  TOutcomeRing Outcomes;  // window thread only
+  std::function<void(const TRelayOutcome&)> OnOutcome;
   mutable std::mutex FailureMu;
   std::string LastFailure;  // what the last handler that threw said
   std::atomic<bool> Ending{false};
@@ -168,6 +186,13 @@ struct TRelayEngine::TImpl {
   void PostClose(TNetThread& w);
   void LetGo(TNetThread& w);
   void Guarded(TNetThread& w, const std::function<void()>& step);
+  void MarkEnd(int c, TRelayEnd end) {
+    int none = -1;
+    Records[c].End.compare_exchange_strong(none, static_cast<int>(end), std::memory_order_relaxed);
+  }
+  void RecordOutcome(int c);
+  void Publish(TRelayOutcome outcome);
+  void TurnAway(int handle, TRelayEnd why);
   TExtTCPSocket* ClientSocket(int c) { return Connections->Items(c).Obj<TExtTCPSocket>(); }
   TExtTCPSocket* UpstreamSocket(int c) { return Connections->Items(c).Obj2<TExtTCPSocket>(); }
   TNetThread* Worker(int t) { return Threads->Items(t).Obj<TNetThread>(); }
@@ -201,6 +226,7 @@ void TRelayEngine::TImpl::ConnCreateItem(int index) {
 }
 
 void TRelayEngine::TImpl::ConnRelease(int index) {
+  RecordOutcome(index);
   if (auto* s = ClientSocket(index)) s->Close();
   if (auto* s = UpstreamSocket(index)) s->Close();
 }
@@ -357,20 +383,20 @@ void TRelayEngine::TImpl::WMAccept(int h) {
       NextServer();
     }
     if (TargetHost.empty()) {
-      ::close(h);
+      TurnAway(h, TRelayEnd::NoServer);
       return;
     }
   }
   int c = AddConnectionSlot();
   if (c < 0) {
-    ::close(h);
+    TurnAway(h, TRelayEnd::NoFreeSlot);
     return;
   }
   uint32_t generation = Connections->Items(c).Generation.load();
   int a = AddThreadSlot();
   if (a < 0) {
     Connections->Remove(c, false);
-    ::close(h);
+    TurnAway(h, TRelayEnd::NoFreeSlot);
     return;
   }
   // Tie slot a to its relay at once, so that finding slot b cannot return it.
@@ -382,7 +408,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
     Connections->Remove(c, false);
     Worker(a)->Idle.store(true);
     Threads->Remove(a, false);
-    ::close(h);
+    TurnAway(h, TRelayEnd::NoFreeSlot);
     return;
   }
 
@@ -391,32 +417,19 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   client->AdoptHandle(h);
   client->SetNoDelay();
 
-  upstream->SocksProxyHost.clear();
-  upstream->SocksProxyPort.clear();
-  upstream->TunnelProxyHost.clear();
-  upstream->TunnelProxyPort.clear();
-  std::string proxyHost, proxyPort;
-  if (SplitTarget(Window.ProxyText(), proxyHost, proxyPort)) {
-    switch (Window.ProxyType()) {
-      case 1:
-        upstream->TunnelProxyHost = proxyHost;
-        upstream->TunnelProxyPort = proxyPort;
-        upstream->TunnelUser = Window.ProxyUser();
-        upstream->TunnelPassword = Window.ProxyPassword();
-        upstream->TunnelTimeout = kProxyTimeoutMs;
-        break;
-      case 2:
-      case 3:
-        upstream->SocksProxyHost = proxyHost;
-        upstream->SocksProxyPort = proxyPort;
-        upstream->SocksUser = Window.ProxyUser();
-        upstream->SocksPassword = Window.ProxyPassword();
-        upstream->SocksTimeout = kProxyTimeoutMs;
-        upstream->SocksVersion = Window.ProxyType() == 2 ? TSocksType::Socks4 : TSocksType::Socks5;
-        break;
-      default:
-        break;
-    }
+  TSlotRecord& record = Records[c];
+  record.Proxy = {Window.ProxyType(), Window.ProxyText(), Window.ProxyUser(), Window.ProxyPassword()};
+  ApplyProxy(*upstream, record.Proxy);
+  if (upstream->SocksProxyHost.empty() && upstream->TunnelProxyHost.empty()) record.Proxy = {};
+  record.Live = true;
+  record.StartUnixMs = UnixMillis();
+  record.Start = std::chrono::steady_clock::now();
+  record.Client = client->RemoteAddressText() + ":" + std::to_string(client->RemotePort());
+  record.End.store(-1, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(record.Mu);
+    record.Attempts.clear();
+    record.Detail.clear();
   }
 
   auto& slotA = Threads->Items(a);
@@ -536,17 +549,31 @@ void TRelayEngine::TImpl::NetConnect(TNetThread& w, int index) {
       w.Host.clear();
     } else {
       u->Close();
+      const auto begin = std::chrono::steady_clock::now();
       u->Connect(w.Host, w.Port);
+      TAttempt attempt{w.Host + ":" + w.Port, u->LastError() == 0,
+                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - begin)
+                                            .count()),
+                       {}};
+      TSlotRecord& record = Records[w.ConnIndex];
+      if (!attempt.Ok) attempt.Reason = DescribeConnectFailure(*u, record.Proxy.Type);
+      {
+        std::lock_guard<std::mutex> lock(record.Mu);
+        record.Attempts.push_back(std::move(attempt));
+      }
       if (u->LastError() == 0) break;
       w.Source->WaitReadable(kRetryPauseMs);
       int err = w.Source->LastError();
       if (err == 0 || err == kErrTimedOut) {
         RunSwitchServer(w);
       } else {
+        MarkEnd(w.ConnIndex, TRelayEnd::ClientClosed);  // the client left while it waited
         w.Host.clear();
       }
     }
     if (w.Host.empty()) {
+      MarkEnd(w.ConnIndex, Ending.load() ? TRelayEnd::ProgramEnd : TRelayEnd::ListUsedUp);
       // The partner was never started; marking it first lets the sweep return its slot, and
       // nothing of it is touched once the relay is reported over.
       w.Partner->Idle.store(true);
@@ -590,14 +617,22 @@ void TRelayEngine::TImpl::NetTransfer(TNetThread& w) {
   bool orderlyEnd = false;
   const int n = w.Source->ReceivePending(buffer, kTransferBuffer, -1, &orderlyEnd);
   if (n < 1) {
+    const bool fromClient = w.Source == ClientSocket(w.ConnIndex);
     if (orderlyEnd) {
       // The source has said all it will: the destination reads the end after the last byte,
-      // and the other direction goes on until its own source ends.
+      // and the other direction goes on until its own source ends. Counted before the
+      // shutdown, so the side that ended first is the one counted first; the slot is not
+      // handed out again before this worker lets go.
+      const bool first = Ended[w.ConnIndex].fetch_add(1, std::memory_order_acq_rel) == 0;
       w.Dest->ShutdownSend();
-      if (Ended[w.ConnIndex].fetch_add(1, std::memory_order_acq_rel) == 0) {
+      if (first) {
         LetGo(w);
         return;
       }
+      // Both sides have ended in order; the other one ended first.
+      MarkEnd(w.ConnIndex, fromClient ? TRelayEnd::ServerClosed : TRelayEnd::ClientClosed);
+    } else if (w.Source->LastError() != kErrNotSocket) {  // not woken by a release
+      MarkEnd(w.ConnIndex, fromClient ? TRelayEnd::ClientReset : TRelayEnd::ServerReset);
     }
     PostClose(w);
     LetGo(w);
@@ -610,6 +645,7 @@ void TRelayEngine::TImpl::NetTransfer(TNetThread& w) {
     if (r > 0) sent += r;
     int sendErr = w.Dest->LastError();
     if (sendErr != 0 && sendErr != kErrTimedOut) {
+      if (sendErr != kErrNotSocket) MarkEnd(w.ConnIndex, TRelayEnd::SendFailed);
       PostClose(w);
       LetGo(w);
       return;
@@ -636,10 +672,61 @@ void TRelayEngine::TImpl::Guarded(TNetThread& w, const std::function<void()>& st
     std::lock_guard<std::mutex> lock(FailureMu);
     LastFailure = what;
   }
+  MarkEnd(w.ConnIndex, TRelayEnd::HandlerFailed);
+  {
+    std::lock_guard<std::mutex> lock(Records[w.ConnIndex].Mu);
+    Records[w.ConnIndex].Detail = what;
+  }
   // Ends the relay as a failed pump does; a partner that never started is left to the sweep.
   if (w.Partner && !w.PartnerStarted) w.Partner->Idle.store(true);
   PostClose(w);
   LetGo(w);
+}
+
+// ---- outcomes -----------------------------------------------------------------------------
+
+void TRelayEngine::TImpl::Publish(TRelayOutcome outcome) {
+  if (OnOutcome) OnOutcome(outcome);
+  Outcomes.Add(std::move(outcome));
+}
+
+void TRelayEngine::TImpl::RecordOutcome(int c) {
+  TSlotRecord& r = Records[c];
+  if (!r.Live) return;
+  r.Live = false;
+  TRelayOutcome o;
+  o.StartUnixMs = r.StartUnixMs;
+  o.Client = r.Client;
+  o.ProxyType = r.Proxy.Type;
+  o.Proxy = r.Proxy.Text;
+  o.ProxyUser = r.Proxy.User;
+  if (TExtTCPSocket* u = UpstreamSocket(c)) {
+    o.BytesReceived = u->BytesReceived();
+    o.BytesSent = u->BytesSent();
+  }
+  o.DurationMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - r.Start).count();
+  const int end = r.End.load(std::memory_order_relaxed);
+  o.End = end >= 0 ? static_cast<TRelayEnd>(end) : TRelayEnd::ClientClosed;
+  {
+    std::lock_guard<std::mutex> lock(r.Mu);
+    o.Attempts = r.Attempts;
+    o.Detail = r.Detail;
+  }
+  Publish(std::move(o));
+}
+
+void TRelayEngine::TImpl::TurnAway(int handle, TRelayEnd why) {
+  TRelayOutcome o;
+  o.StartUnixMs = UnixMillis();
+  o.End = why;
+  TSockAddr peer{};
+  socklen_t len = sizeof peer;
+  if (::getpeername(handle, &peer.sa, &len) == 0) {
+    TBlockSocket text;
+    o.Client = text.AddressToText(peer) + ":" + std::to_string(TBlockSocket::AddressPort(peer));
+  }
+  ::close(handle);
+  Publish(std::move(o));
 }
 
 // ---- teardown -----------------------------------------------------------------------------
@@ -684,7 +771,10 @@ TMonitorRows TRelayEngine::TImpl::Sweep() {
     row += ':';
     row += std::to_string(idle % 60);
     rows.Connections.push_back(std::move(row));
-    if (limit > 0 && static_cast<int64_t>(idle) > limit) Connections->Remove(i, false);
+    if (limit > 0 && static_cast<int64_t>(idle) > limit) {
+      MarkEnd(i, TRelayEnd::IdleRelease);
+      Connections->Remove(i, false);
+    }
   }
   for (int i = 0; i < kThreadSlots; ++i) {
     auto& item = Threads->Items(i);
@@ -721,6 +811,8 @@ void TRelayEngine::TImpl::Shutdown() {
   }
   // At program end unread input is not worth reading away: the plain close wakes at once.
   for (int i = 0; i < kConnectionSlots; ++i) {
+    MarkEnd(i, TRelayEnd::ProgramEnd);
+    RecordOutcome(i);
     if (auto* s = ClientSocket(i)) s->TBlockSocket::Close();
     if (auto* s = UpstreamSocket(i)) s->TBlockSocket::Close();
   }
@@ -774,6 +866,14 @@ std::string TRelayEngine::TargetHost() const { return impl_->TargetHost; }
 std::string TRelayEngine::TargetPort() const { return impl_->TargetPort; }
 int TRelayEngine::NextServerIndex() const { return impl_->NextServerIndex; }
 std::string TRelayEngine::ListeningAddress() const { return impl_->ListeningAddress; }
+
+std::vector<TRelayOutcome> TRelayEngine::RecentOutcomes() const { return impl_->Outcomes.NewestFirst(); }
+
+int TRelayEngine::FailedOutcomesSince(int64_t unixMs) const { return impl_->Outcomes.FailedSince(unixMs); }
+
+void TRelayEngine::SetOutcomeHandler(std::function<void(const TRelayOutcome&)> handler) {
+  impl_->OnOutcome = std::move(handler);
+}
 
 std::string TRelayEngine::LastWorkerFailure() const {
   std::lock_guard<std::mutex> lock(impl_->FailureMu);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Outcome.h"
 #include "engine/WindowHost.h"
 
 namespace kova {
@@ -43,6 +44,12 @@ class TRelayEngine {
   std::string TargetPort() const;
   int NextServerIndex() const;
   std::string ListeningAddress() const;  // bound address of the listener that last reported 1
+  // Window thread: the last outcomes, newest first, and the failed ones since a time.
+  std::vector<TRelayOutcome> RecentOutcomes() const;
+  int FailedOutcomesSince(int64_t unixMs) const;
+  // Called on the window thread for every outcome as it is recorded, also while the engine is
+  // being destroyed (relays still running at program end); set before the service starts.
+  void SetOutcomeHandler(std::function<void(const TRelayOutcome&)> handler);
   // Text of the last exception a relay handler threw (its relay ended as a failed one).
   std::string LastWorkerFailure() const;
   // Test seam: runs on a pump after each received chunk; set before any relay starts.

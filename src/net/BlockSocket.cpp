@@ -830,6 +830,7 @@ void TTCPBlockSocket::Connect(const std::string& host, const std::string& port) 
   } else if (!TunnelProxyHost.empty()) {
     ConnectViaTunnel(host, port);
   } else {
+    proxyStop_.store(TProxyStop::None, std::memory_order_relaxed);
     DirectConnect(host, port);
     if (LastError() == 0) ForgetProxySession();
   }

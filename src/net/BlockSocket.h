@@ -191,6 +191,18 @@ class TBlockSocket {
 
 enum class TSocksType : uint8_t { Socks5 = 0, Socks4 = 1 };
 
+// Where a proxy exchange stopped, so a failed connect can say why; None when it did not.
+enum class TProxyStop : uint8_t {
+  None,
+  Unreachable,  // the proxy itself could not be connected
+  NoAnswer,     // timed out or closed in the middle of its answer (LastError tells which)
+  BadAnswer,    // not the protocol, or an answer past its bounds
+  NoMethod,     // SOCKS 5: no acceptable authentication method
+  AuthRefused,  // SOCKS 5: user name and password refused
+  TooLong,      // a user name, password or host name that cannot be framed
+  Refused,      // a SOCKS reply code or an HTTP status line other than success
+};
+
 class TSocksBlockSocket : public TBlockSocket {
  public:
   TSocksBlockSocket();
@@ -206,6 +218,7 @@ class TSocksBlockSocket : public TBlockSocket {
 
   // Reported state: read by other threads (the monitor), so copied under the lock.
   bool SocksActive() const { return socksActive_.load(std::memory_order_relaxed); }
+  TProxyStop ProxyStop() const { return proxyStop_.load(std::memory_order_relaxed); }
   int SocksReplyCode() const { return socksReplyCode_.load(std::memory_order_relaxed); }
   std::string SocksReplyHost() const;
   std::string SocksReplyPort() const;
@@ -225,6 +238,15 @@ class TSocksBlockSocket : public TBlockSocket {
   void SetSocksLocal(const std::string& host, const std::string& port);
   void SetSocksTarget(const std::string& host, const std::string& port);
   void SetSocksActive(bool v) { socksActive_.store(v, std::memory_order_relaxed); }
+  // Records the first stop of one connect; a later one is a consequence of it.
+  bool StopAt(TProxyStop stop) {
+    TProxyStop none = TProxyStop::None;
+    proxyStop_.compare_exchange_strong(none, stop, std::memory_order_relaxed);
+    return false;
+  }
+  // A failed read of the proxy's answer: its code says whether it timed out or closed.
+  bool StopReading() { return StopAt(LastError() != 0 ? TProxyStop::NoAnswer : TProxyStop::BadAnswer); }
+  std::atomic<TProxyStop> proxyStop_{TProxyStop::None};
 
   std::atomic<bool> socksActive_{false};
   std::atomic<int> socksReplyCode_{0};
@@ -246,6 +268,7 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   int TunnelTimeout = 30000;
 
   bool TunnelOpen() const { return tunnelOpen_.load(std::memory_order_relaxed); }
+  std::string TunnelStatus() const;  // the status line the tunnel's proxy answered last
   std::string TunnelTargetHost() const;
   std::string TunnelTargetPort() const;
 
@@ -285,6 +308,7 @@ class TTCPBlockSocket : public TSocksBlockSocket {
 
   std::atomic<bool> tunnelOpen_{false};
   std::string tunnelTargetHost_, tunnelTargetPort_;
+  std::string tunnelStatus_;
 };
 
 }  // namespace kova

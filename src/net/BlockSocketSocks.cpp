@@ -92,12 +92,13 @@ bool TSocksBlockSocket::SocksNegotiate() {
     return true;
   }
   // Longer values cannot be framed; refuse before the proxy sees a byte.
-  if (SocksUser.size() > kMaxSocks5Field || SocksPassword.size() > kMaxSocks5Field) return false;
+  if (SocksUser.size() > kMaxSocks5Field || SocksPassword.size() > kMaxSocks5Field)
+    return StopAt(TProxyStop::TooLong);
 
   SendText(SocksUser.empty() ? std::string("\x05\x01\x00", 3) : std::string("\x05\x02\x02\x00", 4));
-  if (LastError() != 0) return false;
+  if (LastError() != 0) return StopAt(TProxyStop::NoAnswer);
   const std::string choice = ReceiveExactText(2, SocksTimeout);
-  if (choice.size() < 2 || choice[0] != 0x05) return false;
+  if (choice.size() < 2 || choice[0] != 0x05) return StopReading();
   switch (static_cast<uint8_t>(choice[1])) {
     case 0x00:
       break;
@@ -109,13 +110,16 @@ bool TSocksBlockSocket::SocksNegotiate() {
       auth += Byte(static_cast<int>(SocksPassword.size()));
       auth += SocksPassword;
       SendText(auth);
-      if (LastError() != 0) return false;
+      if (LastError() != 0) return StopAt(TProxyStop::NoAnswer);
       const std::string status = ReceiveExactText(2, SocksTimeout);
-      if (status.size() < 2 || status[1] != 0x00) return false;
+      if (status.size() < 2) return StopReading();
+      if (status[1] != 0x00) return StopAt(TProxyStop::AuthRefused);
       break;
     }
+    case 0xFF:
+      return StopAt(TProxyStop::NoMethod);
     default:
-      return false;  // FF (nothing acceptable) or a method this client never offered
+      return StopAt(TProxyStop::BadAnswer);  // a method this client never offered
   }
   SetSocksActive(true);
   return true;
@@ -124,7 +128,7 @@ bool TSocksBlockSocket::SocksNegotiate() {
 bool TSocksBlockSocket::SocksSendRequest(uint8_t command, const std::string& host,
                                          const std::string& port) {
   const std::string address = SocksEncodeAddress(host, port);
-  if (address.empty()) return false;  // not encodable (name too long): send nothing
+  if (address.empty()) return StopAt(TProxyStop::TooLong);  // not encodable: send nothing
   std::string request;
   if (SocksVersion == TSocksType::Socks4) {
     request = std::string("\x04", 1) + Byte(command) + address;
@@ -132,7 +136,7 @@ bool TSocksBlockSocket::SocksSendRequest(uint8_t command, const std::string& hos
     request = std::string("\x05", 1) + Byte(command) + std::string(1, '\0') + address;
   }
   SendText(request);
-  return LastError() == 0;
+  return LastError() == 0 || StopAt(TProxyStop::NoAnswer);
 }
 
 std::string TSocksBlockSocket::SocksEncodeAddress(const std::string& host,
@@ -167,17 +171,17 @@ bool TSocksBlockSocket::SocksReadReply() {
   std::string reply;
   if (SocksVersion == TSocksType::Socks4) {
     reply = ReceiveExactText(8, SocksTimeout);
-    if (LastError() != 0 || reply.size() < 8 || reply[0] != 0x00) return false;
+    if (LastError() != 0 || reply.size() < 8 || reply[0] != 0x00) return StopReading();
   } else {
     reply = ReceiveExactText(4, SocksTimeout);
-    if (LastError() != 0 || reply.size() < 4 || reply[0] != 0x05) return false;
+    if (LastError() != 0 || reply.size() < 4 || reply[0] != 0x05) return StopReading();
     switch (static_cast<uint8_t>(reply[3])) {
       case 0x01:
         reply += ReceiveExactText(4, SocksTimeout);
         break;
       case 0x03: {
         const uint8_t length = ReceiveByte(SocksTimeout);
-        if (LastError() != 0) return false;
+        if (LastError() != 0) return StopReading();
         reply += static_cast<char>(length);
         reply += ReceiveExactText(length, SocksTimeout);
         break;
@@ -186,15 +190,15 @@ bool TSocksBlockSocket::SocksReadReply() {
         reply += ReceiveExactText(16, SocksTimeout);
         break;
       default:
-        return false;
+        return StopAt(TProxyStop::BadAnswer);
     }
-    if (LastError() != 0) return false;
+    if (LastError() != 0) return StopReading();
     reply += ReceiveExactText(2, SocksTimeout);
-    if (LastError() != 0) return false;
+    if (LastError() != 0) return StopReading();
   }
   const int code = static_cast<uint8_t>(reply[1]);
   socksReplyCode_.store(code, std::memory_order_relaxed);
-  if (code != 0x00 && code != 0x5A) return false;
+  if (code != 0x00 && code != 0x5A) return StopAt(TProxyStop::Refused);
   SocksDecodeAddress(reply);
   return true;
 }
@@ -261,7 +265,10 @@ void TTCPBlockSocket::SocksConnectExchange(const std::string& host, const std::s
   const bool nameTooLong = SocksVersion == TSocksType::Socks5 && SocksRemoteResolve &&
                            host.size() > kMaxSocks5Field && !IsIPv4Text(host) &&
                            !IPv6LiteralBytes(host, v6);
-  if (nameTooLong) SetSocksActive(false);
+  if (nameTooLong) {
+    SetSocksActive(false);
+    StopAt(TProxyStop::TooLong);
+  }
   const bool ok =
       !nameTooLong && SocksNegotiate() && SocksSendRequest(1, host, port) && SocksReadReply();
   if (!ok && LastError() == 0) SetLastError(kErrNetUnusable);
@@ -270,7 +277,9 @@ void TTCPBlockSocket::SocksConnectExchange(const std::string& host, const std::s
 }
 
 void TTCPBlockSocket::ConnectViaSocks(const std::string& host, const std::string& port) {
+  proxyStop_.store(TProxyStop::None, std::memory_order_relaxed);
   DirectConnect(SocksProxyHost, SocksProxyPort);
+  if (LastError() != 0) StopAt(TProxyStop::Unreachable);
   if (LastError() == 0) {
     SetTunnelOpen(false);  // a new connection, not through a tunnel
     SocksConnectExchange(host, port);

@@ -11,6 +11,11 @@ std::string TTCPBlockSocket::TunnelTargetHost() const {
   return tunnelTargetHost_;
 }
 
+std::string TTCPBlockSocket::TunnelStatus() const {
+  std::lock_guard lock(mu_);
+  return tunnelStatus_;
+}
+
 std::string TTCPBlockSocket::TunnelTargetPort() const {
   std::lock_guard lock(mu_);
   return tunnelTargetPort_;
@@ -31,8 +36,16 @@ constexpr size_t kTunnelMaxBlock = 64 * 1024;
 void TTCPBlockSocket::ConnectViaTunnel(const std::string& hostText, const std::string& port) {
   const std::string host = CanonicalIPv4Text(hostText);
   const std::string portText = std::to_string(ResolvePortNumber(port));
+  proxyStop_.store(TProxyStop::None, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(mu_);
+    tunnelStatus_.clear();
+  }
   DirectConnect(TunnelProxyHost, TunnelProxyPort);
-  if (LastError() != 0) return;  // the earlier tunnel state stays as it was
+  if (LastError() != 0) {
+    StopAt(TProxyStop::Unreachable);
+    return;  // the earlier tunnel state stays as it was
+  }
   SetTunnelOpen(false);
   SetSocksActive(false);  // a SOCKS exchange inside the tunnel sets it again
 
@@ -55,15 +68,24 @@ void TTCPBlockSocket::ConnectViaTunnel(const std::string& hostText, const std::s
     block += line.size() + 1;
     overlong = LastError() == kErrMessageTooLong || block > kTunnelMaxBlock;
     if (LastError() != 0 || overlong) break;
-    if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) SetTunnelOpen(line[9] == '2');
+    if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {
+      SetTunnelOpen(line[9] == '2');
+      std::lock_guard lock(mu_);
+      tunnelStatus_ = line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+    }
     if (line.empty() || line == "\r") break;
   }
+  if (LastError() != 0 && !overlong) StopAt(TProxyStop::NoAnswer);
   if (overlong) {
+    StopAt(TProxyStop::BadAnswer);
     SetTunnelOpen(false);
     TBlockSocket::Close();
     SetLastError(kErrNetUnusable);
   }
-  if (LastError() == 0 && !TunnelOpen()) SetLastError(kErrNetUnusable);
+  if (LastError() == 0 && !TunnelOpen()) {
+    StopAt(TunnelStatus().empty() ? TProxyStop::BadAnswer : TProxyStop::Refused);
+    SetLastError(kErrNetUnusable);
+  }
   SetTunnelTarget(target, portText);
   CheckError();
 }
