@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <pthread.h>
+#include <unistd.h>
 
+#include "engine/ConnectionLog.h"
 #include "engine/HeadlessWindow.h"
 
 #ifndef KOVA_VERSION
@@ -29,6 +32,8 @@ struct TRun {
   bool ServerTextGiven = false;
   bool ProxyGiven = false;
   int SweepSeconds = 3;
+  bool LogToStderr = false;
+  std::string LogFile;
 };
 
 // Decimal digits only (no sign, blanks or service names), within [low, high].
@@ -131,6 +136,19 @@ const std::vector<TOption>& Options() {
        [](TRun& r, const std::string& v) { return ParseRange(v, 0, 600, r.Settings.IdleLimitMinutes); }},
       {"--sweep", "SEC", "look for idle connections every SEC seconds; 0 never", "3", "seconds 0..600",
        [](TRun& r, const std::string& v) { return ParseRange(v, 0, 600, r.SweepSeconds); }},
+      {"--log", nullptr, "write one line per ended connection to stderr", "no log", nullptr,
+       [](TRun& r, const std::string&) {
+         r.LogToStderr = true;
+         return true;
+       }},
+      {"--log-file", "FILE",
+       "append one line per ended connection to FILE; past 10 MiB it moves to FILE.1, and FILE.1 "
+       "to FILE.3 keep the older lines",
+       nullptr, "a file name",
+       [](TRun& r, const std::string& v) {
+         r.LogFile = v;
+         return !v.empty();
+       }},
   };
   return options;
 }
@@ -215,6 +233,7 @@ int Parse(int argc, char** argv, TRun& run) {
   }
   if (run.Settings.ProxyType != 0 && !run.ProxyGiven)
     return Fail("--proxy-type " + std::to_string(run.Settings.ProxyType) + " needs --proxy HOST:PORT");
+  if (run.LogToStderr && !run.LogFile.empty()) return Fail("--log and --log-file cannot be combined");
   if (!run.ServerTextGiven && !run.Settings.Servers.empty())
     run.Settings.ServerText = run.Settings.Servers.front();
   return -1;
@@ -234,9 +253,19 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
+  // The log outlives the window: relays still running at the end are recorded while it closes.
+  std::unique_ptr<kova::TConnectionLog> log;
+  if (run.LogToStderr) log = std::make_unique<kova::TConnectionLog>(STDERR_FILENO);
+  if (!run.LogFile.empty()) {
+    log = std::make_unique<kova::TConnectionLog>(run.LogFile);
+    if (const std::string error = log->Check(); !error.empty()) return Fail("--log-file: " + error);
+  }
+
   int exitCode = 0;
   {
     kova::THeadlessWindow window(run.Settings);
+    if (log)
+      window.Call([&] { window.Engine()->SetOutcomeHandler([&](const kova::TRelayOutcome& o) { log->Add(o); }); });
     int before = window.ListenReports();
     window.StartService(run.Port);
     if (run.SweepSeconds > 0) window.SetSweepPeriod(run.SweepSeconds * 1000);

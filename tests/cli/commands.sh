@@ -51,6 +51,10 @@ expect 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers
 expect 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
 expect 2 '--no-switch takes no value' "$relay" --no-switch=yes
 expect 2 "--listen-address: invalid value ''" "$relay" --listen-address=
+expect 0 '^  --log-file FILE +append one line per ended connection' "$relay" --help
+expect 2 '^kova-relay: --log and --log-file cannot be combined$' "$relay" --log --log-file "$work/c.log"
+touch "$work/plain"
+expect 2 "^kova-relay: --log-file: cannot open $work/plain/c\.log: Not a directory\$" "$relay" --log-file "$work/plain/c.log"
 # A bad option late on the line still stops it before it listens.
 expect 2 "--idle: invalid value '99999'" "$relay" --listen-address 127.0.0.1 --port 0 --idle 99999
 
@@ -64,6 +68,35 @@ if grep -qE '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$work/listen" && kill -TERM 
   passed=$((passed + 1))
 else
   failed=$((failed + 1)); echo "FAIL: a valid command line did not listen on 127.0.0.1 and end on SIGTERM"; cat "$work/listen"
+fi
+relay_pid=""
+
+# --log-file: one relay on loopback (a one-shot echo target) is one line, written by the end.
+python3 -u -c '
+import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(1); s.settimeout(20)
+print(s.getsockname()[1])
+c, _ = s.accept(); c.settimeout(20)
+while (d := c.recv(4096)): c.sendall(d)
+' >"$work/echo" &
+for _ in $(seq 100); do [[ -s $work/echo ]] && break; sleep 0.1; done
+"$relay" --listen-address 127.0.0.1 --port 0 --servers "127.0.0.1:$(cat "$work/echo")" --log-file "$work/logs/c.log" \
+  >"$work/listen-log" 2>&1 &
+relay_pid=$!
+for _ in $(seq 100); do grep -qs '^listening' "$work/listen-log" && break; kill -0 $relay_pid 2>/dev/null || break; sleep 0.1; done
+read -r _ addr lport <"$work/listen-log"
+if [[ $addr == 127.0.0.1 ]] && python3 -c '
+import socket, sys
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+c.sendall(b"logged"); c.shutdown(socket.SHUT_WR)
+got = b""
+while (d := c.recv(100)): got += d
+assert got == b"logged"
+' "$lport" && kill -TERM $relay_pid && wait $relay_pid && [[ $(wc -l <"$work/logs/c.log") -eq 1 ]] &&
+  grep -qE "^20[0-9-]{8}T[0-9:.]{12}[+-][0-9:]{5} client=127\.0\.0\.1:[0-9]+ servers=\[127\.0\.0\.1:$(cat "$work/echo") ok .* received=6 sent=6 " "$work/logs/c.log"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAIL: --log-file did not hold one line for one relay"; cat "$work/listen-log" "$work/logs/c.log"
 fi
 relay_pid=""
 
