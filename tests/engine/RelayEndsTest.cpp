@@ -1,6 +1,8 @@
 // How relays end: half-closes passed on, resets at once, the idle sweep's clock, a release that
 // never stalls the window thread, and a handler that throws. Real peers on loopback.
 
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "RelayHarness.h"
@@ -174,6 +176,33 @@ TEST(RelayEnds, SweepClockReleaseLatencyHalfClosedIdleAndAThrowingPump) {
   EXPECT_TRUE(WaitUntil([&] { return engine->Sweep().Threads.empty(); }));
   EXPECT_EQ(engine->LastWorkerFailure(), "pump fault");
   engine.reset();
+}
+
+// Voluntary context switches of every thread of this process so far.
+long WakeUps() {
+  long total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+  }
+  return total;
+}
+
+// Idle relays cost no wake-ups: their pumps sleep in the receive until data, an end or a close.
+TEST(RelayEnds, IdleRelaysSleepUntilThereIsWorkAndAnEndWakesThemAtOnce) {
+  EchoServer echo;
+  auto host = std::make_unique<THost>(Direct("127.0.0.1:" + echo.portText()));
+  ASSERT_TRUE(host->Ok);
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(RoundTrip(clients.emplace_back(host->Connect()).get(), "hi"));
+  const long before = WakeUps();
+  std::this_thread::sleep_for(1s);  // measures what happens in a second of quiet
+  EXPECT_LT(WakeUps() - before, 40) << "40 idle pumps woke periodically";
+  const auto begin = std::chrono::steady_clock::now();
+  host.reset();  // program end: every blocked pump is woken by its close, none by a time-out
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+  for (auto& c : clients) EXPECT_TRUE(WaitPeerClosed(c.get(), 1000));
 }
 
 // The real clock under load: 45 relays stream for 30 s past a 1 s sweep with a 1-minute limit.
