@@ -43,7 +43,7 @@ for _ in $(seq 100); do [[ -s $work/echo.port ]] && break; sleep 0.05; done
 
 "$relay" --port 0 --server-text "127.0.0.1:$(cat "$work/echo.port")" >"$work/relay.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q '^listening ' "$work/relay.out" && break; sleep 0.05; done
+for _ in $(seq 300); do grep -q '^listening ' "$work/relay.out" && break; sleep 0.05; done
 read -r _ address port < <(grep '^listening ' "$work/relay.out") || fail "relay did not listen: $(cat "$work/relay.out")"
 [[ $address == 198.51.100.1 ]] || fail "listening on '$address', expected the interface address 198.51.100.1"
 
