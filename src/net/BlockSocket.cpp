@@ -202,6 +202,12 @@ std::string TBlockSocket::LastErrorText() const {
 
 TSockAddr TBlockSocket::LocalAddress() const {
   std::lock_guard lock(mu_);
+  if (localAddressPending_) {
+    localAddressPending_ = false;
+    socklen_t len = sizeof localAddress_;
+    if (!handle_ || ::getsockname(handle_->fd(), &localAddress_.sa, &len) != 0)
+      localAddress_ = TSockAddr{};
+  }
   return localAddress_;
 }
 
@@ -251,7 +257,9 @@ void TBlockSocket::ReleaseHandle(HandleRef replacement) {
   {
     std::lock_guard lock(mu_);
     old = std::exchange(handle_, std::move(replacement));
-    // The buffered bytes belong to the connection that is going away.
+    // The buffered bytes belong to the connection that is going away; a local address nobody
+    // asked for stays unknown.
+    localAddressPending_ = false;
     readBuffer_.clear();
     readBufferNonEmpty_.store(false, std::memory_order_release);
   }
@@ -291,6 +299,7 @@ void TBlockSocket::StoreReadBufferFor(const HandleRef& h, std::string bytes) {
 void TBlockSocket::SetLocalAddress(const TSockAddr& a) {
   std::lock_guard lock(mu_);
   localAddress_ = a;
+  localAddressPending_ = false;
 }
 
 void TBlockSocket::SetRemoteAddress(const TSockAddr& a) {
@@ -328,16 +337,18 @@ void TBlockSocket::Close() {
 
 void TBlockSocket::RefreshAddresses() {
   HandleRef h = AcquireHandle();
-  TSockAddr local{}, remote{};
+  TSockAddr remote{};
   if (h) {
-    socklen_t len = sizeof local;
-    if (::getsockname(h->fd(), &local.sa, &len) != 0) local = TSockAddr{};
-    len = sizeof remote;
+    // The peer's record now: once the peer has reset, the system no longer tells it.
+    socklen_t len = sizeof remote;
     if (::getpeername(h->fd(), &remote.sa, &len) != 0) remote = TSockAddr{};
   }
   std::lock_guard lock(mu_);
-  localAddress_ = local;
   remoteAddress_ = remote;
+  // The own side cannot change while the handle lives and is rarely asked for (never for a
+  // relayed connection), so it is read on first use: every new relay saves the call.
+  localAddress_ = TSockAddr{};
+  localAddressPending_ = h && handle_ == h;
 }
 
 // ---- connection set-up ------------------------------------------------------------------------
@@ -717,6 +728,13 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
   // The resolver reads a text only up to a NUL: "127.0.0.1\0x" must not reach 127.0.0.1.
   if (!PortTextUsable(port) || host.find('\0') != std::string::npos ||
       port.find('\0') != std::string::npos)
+    return;
+  // Loopback in IPv4 is what the lookup below would pick for "127.0.0.1": without it, because
+  // the lookup of two candidates asks the system for its interfaces and probes each candidate
+  // with a socket of its own, about a dozen calls on every relayed connection to a local server.
+  if (node == nullptr && hints.ai_flags == 0 &&
+      (hints.ai_family == AF_INET || (hints.ai_family == AF_UNSPEC && PreferIPv4)) &&
+      FillNumericIPv4(record, host, port))
     return;
   std::string dotted;
   if (node == host.c_str()) {

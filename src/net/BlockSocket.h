@@ -176,7 +176,8 @@ class TBlockSocket {
 
   mutable std::mutex mu_;  // guards handle_, the address records, readBuffer_ and reported texts
   std::shared_ptr<SocketHandle> handle_;
-  TSockAddr localAddress_{};
+  mutable TSockAddr localAddress_{};
+  mutable bool localAddressPending_ = false;  // localAddress_ is still to be read from handle_
   TSockAddr remoteAddress_{};
   std::string readBuffer_;
   std::atomic<bool> readBufferNonEmpty_{false};
