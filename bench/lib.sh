@@ -64,6 +64,13 @@ build_kova() {
   [[ -x $KOVA_BIN ]] || { echo "bench: no $KOVA_BIN after the build" >&2; return 1; }
 }
 
+# build_pingtime ROOT: sets PINGTIME to the latency client, compiled into $BENCH_DIR.
+build_pingtime() {
+  PINGTIME=$BENCH_DIR/pingtime
+  g++ -std=c++20 -O2 -Wall -Wextra -o "$PINGTIME" "$1/bench/pingtime.cpp" 2>"$BENCH_DIR/pingtime-build.log" ||
+    { echo "bench: compiling bench/pingtime.cpp failed:" >&2; cat "$BENCH_DIR/pingtime-build.log" >&2; return 1; }
+}
+
 # start_bg NAME CMD...: runs CMD in its own session with output in $BENCH_DIR/NAME.log.
 start_bg() {
   local name=$1
@@ -166,6 +173,30 @@ sys.exit(1)
 '
 }
 
+# proc_wakeups PID: voluntary context switches (each one a sleep that ended in a wake-up) of
+# every thread of PID and of its live descendants. /proc/PID/status alone counts only the
+# main thread, which in a relay with a thread per direction sleeps in a signal wait.
+proc_wakeups() {
+  local total=0 p t v
+  local -a todo=("$1")
+  while ((${#todo[@]})); do
+    p=${todo[0]}
+    todo=("${todo[@]:1}")
+    for t in /proc/"$p"/task/*/status; do
+      v=$(sed -n 's/^voluntary_ctxt_switches:[[:space:]]*//p' "$t" 2>/dev/null) || continue
+      [[ $v =~ ^[0-9]+$ ]] && total=$((total + v))
+    done
+    local c
+    for c in $(pgrep -P "$p" 2>/dev/null); do todo+=("$c"); done
+  done
+  echo "$total"
+}
+
+# per_second COUNT_BEFORE COUNT_AFTER SECONDS -> events per second, one decimal.
+per_second() {
+  awk -v a="$1" -v b="$2" -v s="$3" 'BEGIN { printf "%.1f\n", (b - a) / s }'
+}
+
 # proc_ticks PID: CPU clock ticks (user + system) of PID and all its live descendants.
 proc_ticks() {
   local total=0 p stat rest t
@@ -201,6 +232,24 @@ best() {
     else print "fail" }'
 }
 
+# least A B -> the lower of two measurements (latencies); "fail" never wins.
+least() {
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    na = a ~ /^-?[0-9.]+$/; nb = b ~ /^-?[0-9.]+$/
+    if (na && nb) print (a + 0 <= b + 0) ? a : b
+    else if (na) print a
+    else if (nb) print b
+    else print "fail" }'
+}
+
+# minus A B -> (A - B) * SCALE with one decimal (default scale 1000: milliseconds to
+# microseconds), or "fail" when either is missing.
+minus() {
+  awk -v a="$1" -v b="$2" -v k="${3:-1000}" 'BEGIN {
+    if (a !~ /^-?[0-9.]+$/ || b !~ /^-?[0-9.]+$/) { print "fail"; exit }
+    printf "%.1f\n", (a - b) * k }'
+}
+
 # ratio A B -> A/B with two decimals, or "-" when either is missing or B is zero.
 ratio() {
   awk -v a="$1" -v b="$2" 'BEGIN {
@@ -215,9 +264,17 @@ at_least() {
     print (a / b >= m + 0) ? "PASS" : "MISS" }'
 }
 
-# below VALUE MAX -> PASS when VALUE < MAX.
-below() {
+# at_most A B MAX -> PASS when A <= MAX * B (a cost, such as added latency, against the peer's).
+# A peer that measured no cost at all (B <= 0) leaves nothing to compare with: "n/a".
+at_most() {
+  awk -v a="$1" -v b="$2" -v m="$3" 'BEGIN {
+    if (a !~ /^-?[0-9.]+$/ || b !~ /^-?[0-9.]+$/ || b + 0 <= 0) { print "n/a"; exit }
+    print (a + 0 <= m * b) ? "PASS" : "MISS" }'
+}
+
+# not_above VALUE MAX -> PASS when VALUE <= MAX.
+not_above() {
   awk -v v="$1" -v m="$2" 'BEGIN {
     if (v !~ /^[0-9.]+$/) { print "n/a"; exit }
-    print (v + 0 < m + 0) ? "PASS" : "MISS" }'
+    print (v + 0 <= m + 0) ? "PASS" : "MISS" }'
 }

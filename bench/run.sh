@@ -13,9 +13,10 @@ REQ_SECS=3
 CHURN_CLIENTS=8
 IDLE_RELAYS=50
 IDLE_SECS=10
+LAT_REQUESTS=20000
 ROUNDS=${BENCH_ROUNDS:-2}
 if [[ ${BENCH_QUICK:-0} == 1 ]]; then
-  BULK_SECS=1 REQ_SECS=1 IDLE_SECS=2 ROUNDS=1
+  BULK_SECS=1 REQ_SECS=1 IDLE_SECS=2 ROUNDS=1 LAT_REQUESTS=2000
 fi
 LOOP=127.0.0.1
 PEERS=(direct kova socat rinetd haproxy)
@@ -25,7 +26,7 @@ die() {
   exit 2
 }
 
-for tool in iperf3 redis-server redis-benchmark redis-cli socat rinetd haproxy microsocks proxychains4 python3 ss setsid pgrep; do
+for tool in g++ iperf3 redis-server redis-benchmark redis-cli socat rinetd haproxy microsocks proxychains4 python3 ss setsid pgrep; do
   command -v "$tool" >/dev/null || die "$tool is missing; run: bash scripts/setup.sh bench"
 done
 
@@ -55,10 +56,14 @@ trap 'exit 130' INT TERM
 # --- the relay under test: a release build of the headless host ------------------------------
 
 # start_kova NAME ARGS...: starts a headless relay on a kernel-chosen port; sets KOVA_HOST/KOVA_PORT.
+# BENCH_NO_LISTEN_ADDRESS=1 leaves out --listen-address for builds that predate it; the check
+# of the reported address below is what keeps traffic on loopback then.
 start_kova() {
   local name=$1 line addr port
+  local -a listen=(--listen-address "$LOOP")
+  [[ ${BENCH_NO_LISTEN_ADDRESS:-0} == 1 ]] && listen=()
   shift
-  start_bg "$name" stdbuf -oL "$KOVA_BIN" --listen-address "$LOOP" --port 0 "$@"
+  start_bg "$name" stdbuf -oL "$KOVA_BIN" "${listen[@]}" --port 0 "$@"
   KOVA_PID=$LAST_PID
   KOVA_NAMES[$KOVA_PID]=$name
   line=$(wait_line "$BENCH_DIR/$name.log" '^listening ' 10) || die "$name did not report listening (see $BENCH_DIR/$name.log)"
@@ -165,6 +170,18 @@ ping_rps() {
   echo fail
 }
 
+# latency HOST PORT: "P50 P99" in ms of LAT_REQUESTS single PINGs, one at a time over one
+# connection (bench/pingtime.cpp), or "fail fail".
+latency() {
+  local out
+  if out=$(timeout 120 "$PINGTIME" "$1" "$2" "$LAT_REQUESTS" 2>>"$BENCH_DIR/pingtime.log") &&
+    [[ $out =~ ^[0-9.]+\ [0-9.]+$ ]]; then
+    echo "$out"
+  else
+    echo "fail fail"
+  fi
+}
+
 declare -A R # R["metric:peer"] = value
 
 measure_all() {
@@ -185,7 +202,17 @@ measure_all() {
       R[ping1:$peer]=$(best "${R[ping1:$peer]:-fail}" "$(ping_rps "$h" "$p" 1 1)")
       R[ping40:$peer]=$(best "${R[ping40:$peer]:-fail}" "$(ping_rps "$h" "$p" 40 1)")
       R[churn:$peer]=$(best "${R[churn:$peer]:-fail}" "$(ping_rps "$h" "$p" $CHURN_CLIENTS 0)")
+      progress "round $((r + 1)): latency of $LAT_REQUESTS single requests via $peer"
+      local l50 l99
+      read -r l50 l99 < <(latency "$h" "$p")
+      R[lat50:$peer]=$(least "${R[lat50:$peer]:-fail}" "$l50")
+      R[lat99:$peer]=$(least "${R[lat99:$peer]:-fail}" "$l99")
     done
+  done
+  # What each relay adds to a request's median, in microseconds.
+  for peer in "${PEERS[@]}"; do
+    [[ $peer == direct ]] && continue
+    R[added:$peer]=$(minus "${R[lat50:$peer]}" "${R[lat50:direct]}")
   done
 }
 
@@ -193,11 +220,12 @@ redis_clients() {
   redis-cli -h $LOOP -p "$REDIS_PORT" info clients 2>/dev/null | sed -n 's/^connected_clients:\([0-9]*\).*/\1/p'
 }
 
-# Idle cost: IDLE_RELAYS idle relays through each relay at once, CPU of each relay process over
-# the same IDLE_SECS. KOVA gets a fresh host so that nothing from earlier runs is counted.
+# Idle cost: IDLE_RELAYS idle relays through each relay at once, CPU and wake-ups of each relay
+# process over the same IDLE_SECS. KOVA gets a fresh host so that nothing from earlier runs is
+# counted.
 measure_idle() {
   local peer base want deadline t1 w0 w1 secs
-  local -A tick0 holder
+  local -A tick0 wake0 holder
   start_kova kova-idle --server-text "$LOOP:$REDIS_PORT" --servers "$LOOP:$REDIS_PORT"
   HOST[kova:idle]=$KOVA_HOST PORT[kova:idle]=$KOVA_PORT PID[kova:idle]=$KOVA_PID
   base=$(redis_clients)
@@ -222,6 +250,7 @@ measure_idle() {
     local key=$peer:redis
     [[ $peer == kova ]] && key=kova:idle
     tick0[$peer]=$(proc_ticks "${PID[$key]}")
+    wake0[$peer]=$(proc_wakeups "${PID[$key]}")
   done
   sleep "$IDLE_SECS"
   w1=$(date +%s.%N)
@@ -231,11 +260,13 @@ measure_idle() {
     [[ $peer == kova ]] && key=kova:idle
     t1=$(proc_ticks "${PID[$key]}")
     R[idle:$peer]=$(cpu_percent "${tick0[$peer]}" "$t1" "$secs")
+    R[wake:$peer]=$(per_second "${wake0[$peer]}" "$(proc_wakeups "${PID[$key]}")" "$secs")
     if ! kill -0 "${holder[$peer]}" 2>/dev/null; then
-      R[idle:$peer]=fail # the holder ends early only when the relay dropped an idle client
+      # the holder ends early only when the relay dropped an idle client
+      R[idle:$peer]=fail R[wake:$peer]=fail
     fi
   done
-  R[idle:direct]=-
+  R[idle:direct]=- R[wake:direct]=-
   for peer in kova socat rinetd haproxy; do stop_group "${holder[$peer]}"; done
 }
 
@@ -272,31 +303,41 @@ progress() { printf '  .. %s\n' "$*" >&2; }
 # --- report ---------------------------------------------------------------------------------------
 
 report() {
-  local row label unit target verdict peer
-  local fmt='%-24s %-6s | %9s %9s %9s %9s %9s | %7s %7s %7s %7s | %-14s %s\n'
-  printf "$fmt" metric unit direct KOVA socat rinetd haproxy K/dir K/socat K/rinetd K/hapx target result
-  printf '%.0s-' {1..132}
+  local row label unit target verdict peer kind limit other
+  local fmt='%-24s %-6s | %9s %9s %9s %9s %9s | %7s %7s %7s %7s | %6s | %-22s %s\n'
+  printf "$fmt" metric unit direct KOVA socat rinetd haproxy K/dir K/socat K/rinetd K/hapx K/best target result
+  printf '%.0s-' {1..140}
   echo
-  for row in bulk1 bulk8 ping1 ping40 churn idle; do
+  # kind: more = higher is better, against the better of rinetd and haproxy; less = a cost, same;
+  # cap = an absolute ceiling; info = no target.
+  for row in bulk1 bulk8 ping1 ping40 churn lat50 lat99 added idle wake; do
     case $row in
-      bulk1) label="bulk, 1 stream" unit=Gbit/s target="≥0.8× rinetd" ;;
-      bulk8) label="bulk, 8 streams" unit=Gbit/s target="≥0.8× rinetd" ;;
-      ping1) label="PING, 1 client" unit=req/s target="≥0.9× rinetd" ;;
-      ping40) label="PING, 40 clients" unit=req/s target="≥0.8× rinetd" ;;
-      churn) label="churn -k 0, $CHURN_CLIENTS clients" unit=req/s target="≥0.5× rinetd" ;;
-      idle) label="idle, $IDLE_RELAYS relays ${IDLE_SECS}s" unit=%core target="<2% of a core" ;;
+      bulk1) label="bulk, 1 stream" unit=Gbit/s kind=more limit=1.0 ;;
+      bulk8) label="bulk, 8 streams" unit=Gbit/s kind=more limit=1.0 ;;
+      ping1) label="PING, 1 client" unit=req/s kind=more limit=1.0 ;;
+      ping40) label="PING, 40 clients" unit=req/s kind=more limit=0.8 ;;
+      churn) label="churn -k 0, $CHURN_CLIENTS clients" unit=req/s kind=more limit=0.75 ;;
+      lat50) label="latency p50, 1 client" unit=ms kind=info ;;
+      lat99) label="latency p99, 1 client" unit=ms kind=info ;;
+      added) label="latency added, p50" unit=us kind=less limit=1.1 ;;
+      idle) label="idle, $IDLE_RELAYS relays ${IDLE_SECS}s" unit=%core kind=cap limit=0.1 ;;
+      wake) label="idle wake-ups" unit=1/s kind=cap limit=5 ;;
     esac
-    local k=${R[$row:kova]:-fail}
-    case $row in
-      bulk1 | bulk8 | ping40) verdict=$(at_least "$k" "${R[$row:rinetd]:-}" 0.8) ;;
-      ping1) verdict=$(at_least "$k" "${R[$row:rinetd]:-}" 0.9) ;;
-      churn) verdict=$(at_least "$k" "${R[$row:rinetd]:-}" 0.5) ;;
-      idle) verdict=$(below "$k" 2) ;;
+    local k=${R[$row:kova]:-fail} kb=-
+    case $kind in
+      more)
+        other=$(best "${R[$row:rinetd]:-fail}" "${R[$row:haproxy]:-fail}")
+        kb=$(ratio "$k" "$other") target=">=${limit}x best peer" verdict=$(at_least "$k" "$other" "$limit") ;;
+      less)
+        other=$(least "${R[$row:rinetd]:-fail}" "${R[$row:haproxy]:-fail}")
+        kb=$(ratio "$k" "$other") target="<=${limit}x best peer" verdict=$(at_most "$k" "$other" "$limit") ;;
+      cap) target="<=${limit}" verdict=$(not_above "$k" "$limit") ;;
+      info) target=- verdict=- ;;
     esac
     local rs=()
     for peer in direct socat rinetd haproxy; do rs+=("$(ratio "$k" "${R[$row:$peer]:-}")"); done
-    printf "$fmt" "$label" "$unit" "${R[$row:direct]:-}" "$k" "${R[$row:socat]:-}" "${R[$row:rinetd]:-}" \
-      "${R[$row:haproxy]:-}" "${rs[@]}" "$target" "$verdict"
+    printf "$fmt" "$label" "$unit" "${R[$row:direct]:--}" "$k" "${R[$row:socat]:-}" "${R[$row:rinetd]:-}" \
+      "${R[$row:haproxy]:-}" "${rs[@]}" "$kb" "$target" "$verdict"
   done
   echo
   echo "Through a SOCKS 5 proxy (microsocks): KOVA -> microsocks -> target, against the client speaking SOCKS 5 itself"
@@ -316,6 +357,7 @@ main() {
 
   echo "bench: building kova-relay" >&2
   build_kova "$ROOT" || exit 2
+  build_pingtime "$ROOT" || exit 2
   start_targets
   start_peers
   local load
@@ -323,7 +365,7 @@ main() {
   if awk -v l="$load" 'BEGIN { exit !(l >= 1) }'; then
     echo "bench: load average is $load: other work on the machine will distort the figures" >&2
   fi
-  echo "bench: measuring (about 3 minutes)" >&2
+  echo "bench: measuring (about 4 minutes)" >&2
   measure_all
   measure_socks
   progress "idle cost"
@@ -332,7 +374,8 @@ main() {
   {
     echo "KOVA relay benchmark, $stamp, $(uname -r), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "relay: $KOVA_BIN"
-    echo "bulk: iperf3 ${BULK_SECS}s; PING: redis-benchmark PING_INLINE ${REQ_SECS}s runs, best of $ROUNDS"
+    echo "bulk: iperf3 ${BULK_SECS}s; PING: redis-benchmark PING_INLINE ${REQ_SECS}s runs, best of $ROUNDS;" \
+      "latency: $LAT_REQUESTS requests, lowest of $ROUNDS"
     echo
     report
   } | tee "$results.tmp"

@@ -73,6 +73,30 @@ check "redis only nan" fail "$(parse_redis_rps <<<'PING_INLINE: rps=0.0 (overall
 check "redis other test" fail "$(parse_redis_rps <<<'PING_MBULK: 50000.00 requests per second' || echo fail)"
 check "redis error text" fail "$(parse_redis_rps <<<'Could not connect to Redis at 127.0.0.1:1: Connection refused' || echo fail)"
 
+# The latency client: percentiles of real round trips, and no target but loopback.
+if ! build_pingtime "$ROOT"; then
+  check "pingtime compiles" ok failed
+else
+  "$PINGTIME" 192.0.2.1 9 10 2>/dev/null
+  check "pingtime refuses non-loopback" 2 $?
+  port=$(free_port)
+  start_bg pong "$PY" -c '
+import socket, sys
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(1); s.settimeout(10)
+c, _ = s.accept()
+while True:
+    d = c.recv(64)
+    if not d: break
+    c.sendall(b"+PONG\r\n" * d.count(b"\n"))
+' "$port"
+  wait_listen "$port" 5
+  out=$(timeout 20 "$PINGTIME" 127.0.0.1 "$port" 200)
+  [[ $out =~ ^[0-9]+\.[0-9]{4}\ [0-9]+\.[0-9]{4}$ ]] && awk -v a="${out% *}" -v b="${out#* }" 'BEGIN { exit !(a > 0 && b >= a) }' &&
+    got=ok || got="[$out]"
+  check "pingtime measures" ok "$got"
+  stop_group "$LAST_PID"
+fi
+
 # Ratios and verdicts: a failed peer or KOVA run must never read as a pass.
 while read -r a b min want_ratio want_verdict; do
   check "ratio $a/$b" "$want_ratio" "$(ratio "$a" "$b")"
@@ -87,21 +111,39 @@ fail 10000 0.8 - n/a
 10000 fail 0.8 - n/a
 10000 0 0.8 - n/a
 EOF
-while read -r v want; do check "below $v<2" "$want" "$(below "$v" 2)"; done <<'EOF'
-0.00 PASS
-1.99 PASS
-2.00 MISS
-12.5 MISS
-fail n/a
+# Costs (added latency) against the peer's: lower is better, and a peer with no cost compares with nothing.
+while read -r a b max want; do check "at_most $a<=$max*$b" "$want" "$(at_most "$a" "$b" "$max")"; done <<'EOF'
+22.0 20.0 1.1 PASS
+22.1 20.0 1.1 MISS
+-1.0 20.0 1.1 PASS
+5.0 0.0 1.1 n/a
+5.0 -2.0 1.1 n/a
+fail 20.0 1.1 n/a
+20.0 fail 1.1 n/a
 EOF
-while read -r a b want; do check "best $a $b" "$want" "$(best "$a" "$b")"; done <<'EOF'
-5 7 7
-7 5 7
-fail 5 5
-5 fail 5
-fail fail fail
-10000 9999.5 10000
+while read -r v max want; do check "not_above $v<=$max" "$want" "$(not_above "$v" "$max")"; done <<'EOF'
+0.00 0.1 PASS
+0.10 0.1 PASS
+0.11 0.1 MISS
+5.0 5 PASS
+5.1 5 MISS
+fail 5 n/a
+- 5 n/a
 EOF
+while read -r a b want_best want_least want_minus; do
+  check "best $a $b" "$want_best" "$(best "$a" "$b")"
+  check "least $a $b" "$want_least" "$(least "$a" "$b")"
+  check "minus $a $b" "$want_minus" "$(minus "$a" "$b")"
+done <<'EOF'
+5 7 7 5 -2000.0
+7 5 7 5 2000.0
+fail 5 5 5 fail
+5 fail 5 5 fail
+fail fail fail fail fail
+10000 9999.5 10000 9999.5 500.0
+0.061 0.023 0.061 0.023 38.0
+EOF
+check "per_second" 4.5 "$(per_second 100 145 10)"
 check "cpu_percent" 10.00 "$(cpu_percent 100 200 10 100)"
 check "cpu_percent 1/3" 33.33 "$(cpu_percent 0 100 3 100)"
 
@@ -113,6 +155,24 @@ while (($(proc_ticks "$busy") < 20)) && ((SECONDS < deadline)); do sleep 0.1; do
 if (($(proc_ticks "$busy") >= 20)); then got=counted; else got=missed; fi
 check "proc_ticks counts descendants" counted "$got"
 stop_group "$busy"
+
+# Wake-ups are counted over every thread: two threads that each wake 20 times a second.
+start_bg sleeper "$PY" -c '
+import threading, time
+def nap():
+    while True: time.sleep(0.05)
+threading.Thread(target=nap, daemon=True).start()
+nap()'
+sleeper=$LAST_PID
+deadline=$((SECONDS + 5))
+while (($(ls /proc/"$sleeper"/task 2>/dev/null | wc -l) < 2)) && ((SECONDS < deadline)); do sleep 0.05; done
+w0=$(proc_wakeups "$sleeper")
+sleep 1
+w1=$(proc_wakeups "$sleeper")
+# 40 expected; a loaded machine delays wake-ups, but counting the main thread alone gives <= 20.
+if ((w1 - w0 >= 26 && w1 - w0 <= 60)); then got=both; else got="$((w1 - w0))"; fi
+check "proc_wakeups counts every thread" both "$got"
+stop_group "$sleeper"
 
 # Stopping a started process stops its whole group, children included.
 start_bg tree bash -c 'sleep 30 & sleep 30 & wait'

@@ -21,7 +21,7 @@ packages=(
   help2man dpkg-dev fakeroot file desktop-file-utils appstream lintian python3 librsvg2-bin
 )
 if [[ "${1:-}" == "bench" ]]; then
-  packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps proxychains4 python3 iproute2)
+  packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps proxychains4 python3 iproute2 strace linux-perf)
 fi
 
 missing=()
