@@ -170,6 +170,8 @@ int TOutcomeRing::FailedSince(int64_t sinceUnixMs) const {
 namespace {
 constexpr int kProxyTimeoutMs = 30000;
 
+}  // namespace
+
 bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
@@ -177,7 +179,6 @@ bool SplitHostPort(const std::string& text, std::string& host, std::string& port
   port = text.substr(colon + 1);
   return true;
 }
-}  // namespace
 
 void ApplyProxy(TExtTCPSocket& s, const TProxySettings& proxy) {
   s.SocksProxyHost.clear();

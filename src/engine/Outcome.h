@@ -75,6 +75,9 @@ class TOutcomeRing {
 
 int64_t UnixMillis();
 
+// "host:port" with at least one character on each side of the first colon; no trimming.
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port);
+
 // The upstream proxy as the window's settings give it.
 struct TProxySettings {
   int Type = 0;       // 0 none, 1 HTTP, 2 SOCKS 4, 3 SOCKS 5

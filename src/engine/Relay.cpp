@@ -38,15 +38,6 @@ constexpr auto kDrainWait = std::chrono::milliseconds(200);
 const char* const kClientToServer = "[客户->服务]";
 const char* const kServerToClient = "[服务->客户]";
 
-// "host:port" with at least one character on each side of the first colon; no trimming.
-bool SplitTarget(const std::string& text, std::string& host, std::string& port) {
-  size_t colon = text.find(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
-  host = text.substr(0, colon);
-  port = text.substr(colon + 1);
-  return true;
-}
-
 // A release message names one use of a slot, so a late one cannot end the slot's next relay.
 intptr_t RelayId(uint32_t generation, int slot) {
   return static_cast<intptr_t>((static_cast<uint64_t>(generation) << 8) |
@@ -285,7 +276,7 @@ void TRelayEngine::TImpl::NextServer() {
     std::string entry = Window.ServerItem(NextServerIndex);
     ++NextServerIndex;
     std::string host, port;
-    if (SplitTarget(entry, host, port)) {
+    if (SplitHostPort(entry, host, port)) {
       Window.SetServerText(entry);
       TargetHost = host;
       TargetPort = port;
@@ -300,7 +291,7 @@ void TRelayEngine::TImpl::NextServer() {
 int TRelayEngine::TImpl::ValidServerCount() {
   int n = 0;
   std::string host, port;
-  for (int i = 0, count = Window.ServerCount(); i < count; ++i) n += SplitTarget(Window.ServerItem(i), host, port);
+  for (int i = 0, count = Window.ServerCount(); i < count; ++i) n += SplitHostPort(Window.ServerItem(i), host, port);
   return n;
 }
 
@@ -376,7 +367,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   }
   if (TargetHost.empty()) {
     std::string host, port;
-    if (SplitTarget(Window.ServerText(), host, port)) {
+    if (SplitHostPort(Window.ServerText(), host, port)) {
       TargetHost = host;
       TargetPort = port;
     } else {
