@@ -15,6 +15,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
@@ -31,8 +32,11 @@
 
 #include <unistd.h>
 
+#include "engine/ConnectionLog.h"
 #include "gui/Icons.h"
+#include "gui/RecentConnections.h"
 #include "gui/Seams.h"
+#include "gui/ServerCheck.h"
 #include "gui/ServerList.h"
 #include "gui/SpinEdit.h"
 #include "gui/TrayMenu.h"
@@ -186,12 +190,25 @@ TFormMain::TFormMain(QWidget* parent, TTickSource tick)
   connect(ATimer, &QTimer::timeout, this, &TFormMain::ATimerTimer);
   BuildTray();
 
+  // Why relays ended: menus on the monitor and the server list, nothing added to the layout.
+  ActRecent = Named(new QAction(QStringLiteral("最近结束的连接…"), this), "ActRecent");
+  connect(ActRecent, &QAction::triggered, this, &TFormMain::ShowRecentConnections);
+  SockList->setContextMenuPolicy(Qt::ActionsContextMenu);
+  SockList->addAction(ActRecent);
+  ActCheckServers = Named(new QAction(QStringLiteral("检测服务器"), this), "ActCheckServers");
+  connect(ActCheckServers, &QAction::triggered, this, &TFormMain::CheckServers);
+  EdServers->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(EdServers, &QWidget::customContextMenuRequested, this, &TFormMain::ShowServerListMenu);
+
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
 
   // What the program's start does to the window: an engine with empty tables, BtStop disabled.
+  log_ = std::make_unique<TConnectionLog>(DefaultConnectionLogPath());
   engine_ = std::make_unique<TRelayEngine>(*this, std::move(tick));
+  engine_->SetOutcomeHandler([this](const TRelayOutcome& o) { log_->Add(o); });
   BtStop->setEnabled(false);
+  UpdateFailureTip();
 }
 
 TFormMain::~TFormMain() {
@@ -560,6 +577,19 @@ void TFormMain::ATimerTimer() {
   LbConnect->setText(QStringLiteral("活动连接数：%1 ").arg(SockList->rowCount()));
   FillList(ThreadList, rows.Threads);
   LbThread->setText(QStringLiteral("活动线程数：%1 ").arg(ThreadList->rowCount()));
+  UpdateFailureTip();
+  if (recent_ && recent_->isVisible()) recent_->Refresh();
+}
+
+void TFormMain::UpdateFailureTip() {
+  constexpr int64_t kTenMinutesMs = 10 * 60 * 1000;
+  LbConnect->setToolTip(QStringLiteral("最近十分钟被拒绝或失败的连接：%1\n右键点连接列表可查看最近结束的连接")
+                            .arg(engine_->FailedOutcomesSince(UnixMillis() - kTenMinutesMs)));
+}
+
+void TFormMain::ShowRecentConnections() {
+  if (!recent_) recent_ = new TRecentWindow(this, [this] { return engine_->RecentOutcomes(); });
+  recent_->Open();
 }
 
 // ---- server list -----------------------------------------------------------------------------
@@ -630,6 +660,27 @@ void TFormMain::BtLoadClick() {
     return;
   }
   EdServers->setPlainText(EditTextFromFileBytes(bytes));
+}
+
+void TFormMain::ShowServerListMenu(const QPoint& pos) {
+  QMenu* menu = EdServers->createStandardContextMenu(pos);
+  menu->addSeparator();
+  menu->addAction(ActCheckServers);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(EdServers->viewport()->mapToGlobal(pos));
+}
+
+void TFormMain::CheckServers() {
+  if (!check_) {
+    // The list in use and the proxy as a client accepted now would get them; the engine is not asked.
+    check_ = new TServerCheckWindow(this, [this] {
+      TServerCheckRequest request;
+      for (int i = 0; i < ServerCount(); ++i) request.Servers.push_back(ServerItem(i));
+      request.Proxy = {ProxyType(), ProxyText(), ProxyUser(), ProxyPassword()};
+      return request;
+    });
+  }
+  check_->Start();
 }
 
 // ---- tray and window commands -----------------------------------------------------------------

@@ -25,8 +25,14 @@ class QSystemTrayIcon;
 class QTableWidget;
 class QTimer;
 
+namespace kova {
+class TConnectionLog;
+}
+
 namespace kova::gui {
 
+class TRecentWindow;
+class TServerCheckWindow;
 class TSpinEdit;
 class TTrayMenu;
 
@@ -56,6 +62,8 @@ class TFormMain : public QWidget, public IRelayWindow {
 
   // The server list's edit box as plain text, lines separated by '\n', nothing else changed.
   QString EditBoxText() const;
+  // Where every relay's outcome is written, one line each.
+  TConnectionLog& ConnectionLog() { return *log_; }
 
  signals:
   // The window was really closed (not hidden to the tray): the program should end now.
@@ -75,6 +83,8 @@ class TFormMain : public QWidget, public IRelayWindow {
   void TmShowClick();
   void TmHideClick();
   void TmExitClick();
+  void ShowRecentConnections();  // "最近结束的连接…" of the connection monitor's menu
+  void CheckServers();           // "检测服务器" of the server list's menu
 
  protected:
   bool event(QEvent* event) override;
@@ -91,6 +101,8 @@ class TFormMain : public QWidget, public IRelayWindow {
   void CheckTray();
   void ApplyTimerPeriod();
   void ReplaceServerList(const QStringList& entries);
+  void UpdateFailureTip();
+  void ShowServerListMenu(const QPoint& pos);
   static void FillList(QTableWidget* list, const std::vector<std::string>& rows);
 
   // Controls, named as the user-facing documentation names them.
@@ -124,10 +136,15 @@ class TFormMain : public QWidget, public IRelayWindow {
   QAction* TmShow = nullptr;
   QAction* TmHide = nullptr;
   QAction* TmExit = nullptr;
+  QAction* ActRecent = nullptr;        // on SockList's menu
+  QAction* ActCheckServers = nullptr;  // on EdServers' menu
+  TRecentWindow* recent_ = nullptr;    // made on first use
+  TServerCheckWindow* check_ = nullptr;
 
   bool trayActive_ = false;
   bool trayWasAvailable_ = false;
   bool shownOnce_ = false;
+  std::unique_ptr<TConnectionLog> log_;  // outlives the engine, which records outcomes as it ends
   std::unique_ptr<TRelayEngine> engine_;
 };
 

@@ -18,7 +18,9 @@ namespace kova::gui {
 // One QApplication for the whole program; offscreen unless the screenshot scene wants a display.
 struct TQtEnvironment : ::testing::Environment {
   std::unique_ptr<QApplication> app;
+  QTemporaryDir state;  // the windows' connection logs go here, never into the user's home
   void SetUp() override {
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     if (!qEnvironmentVariableIsSet("KOVA_SCREENSHOT_PNG")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "kova_gui_tests", *argv[] = {name, nullptr};

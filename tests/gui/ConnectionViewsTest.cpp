@@ -1,0 +1,153 @@
+// Why relays failed, in the window: the recently ended connections, the failure count on the
+// counter's tooltip, the connection log, and the check of the server list. Loopback peers only.
+
+#include "GuiTestSupport.h"
+#include "engine/ConnectionLog.h"
+#include "gui/ServerCheck.h"
+#include "support/FakePeer.h"
+
+namespace kova::gui {
+namespace {
+
+using ConnectionViews = FormTest;
+
+const char kPassword[] = "pw-secret-13";
+// A SOCKS 5 proxy offered "no authentication" and "user/password" that accepts neither.
+const char kRefusingProxy[] = "> 05 02 02 00 | < 05 FF";
+
+std::string ClosedPort() {
+  test::RawListener gone;
+  return gone.host() + ":" + gone.portText();
+}
+
+TEST_F(ConnectionViews, RecentConnectionsShowWhyRelaysEndedAndTheLogKeepsThemWithoutPasswords) {
+  const std::string dead = ClosedPort();
+  Server()->addItems({QString::fromStdString(dead), EchoTarget()});
+  ASSERT_TRUE(Start());
+  auto outcomes = [&] { return form.Engine().RecentOutcomes(); };
+  Client("hello");  // fails over from the closed port to the echo, then ends
+  ASSERT_TRUE(WaitFor([&] { return outcomes().size() == 1; }));
+
+  test::FakePeer proxy(kRefusingProxy);
+  proxy.Start();
+  const QString proxyText = QString::fromStdString(proxy.host() + ":" + proxy.portText());
+  Child<QCheckBox>("CbServer")->setChecked(false);
+  Child<QRadioButton>("RgProxy3")->click();
+  Child<QLineEdit>("EdProxy")->setText(proxyText);
+  Child<QLineEdit>("EdUsername")->setText("kova-user");
+  Child<QLineEdit>("EdPassword")->setText(kPassword);
+  EXPECT_TRUE(PeerClosedPumping(test::ConnectTo(address, port).get()));
+  EXPECT_EQ(proxy.Finish(), proxy.Expected());
+  ASSERT_TRUE(WaitFor([&] { return outcomes().size() == 2; }));
+
+  auto* sockList = Child<QTableWidget>("SockList");
+  EXPECT_EQ(sockList->contextMenuPolicy(), Qt::ActionsContextMenu);
+  ASSERT_EQ(sockList->actions().size(), 1);
+  ASSERT_EQ(sockList->actions()[0]->text(), "最近结束的连接…");
+  sockList->actions()[0]->trigger();
+  auto* view = Child("RecentConnections");
+  ASSERT_TRUE(view->isVisible());
+  EXPECT_EQ(view->windowModality(), Qt::NonModal);
+  auto* list = Child<QTableWidget>("OutcomeList");
+  ASSERT_EQ(list->rowCount(), 2);
+  // Newest first: client, server, proxy, result, received, sent (time and duration vary).
+  auto cells = [&](int r) { return Row("OutcomeList", r).section('|', 1, 6).toStdString(); };
+  EXPECT_TRUE(cells(0).starts_with(address + ":"));
+  EXPECT_EQ(QString::fromStdString(cells(0)).section('|', 1, 3).toStdString(),
+            (EchoTarget() + "|SOCKS 5 " + proxyText + "（用户 kova-user）|失败: 服务器都无法连接（SOCKS 5 代理: 没有可接受的认证方式）").toStdString());
+  EXPECT_TRUE(QString::fromStdString(cells(1))
+                  .section('|', 1)
+                  .contains(QRegularExpression("^" + EchoTarget() + "\\|不用代理\\|客户端关闭（之前 [12] 次连接失败）\\|5\\|5$")))
+      << cells(1);
+  const QString tried = list->item(1, 2)->toolTip();
+  EXPECT_TRUE(tried.startsWith(QString::fromStdString(dead) + "：失败，目标服务器拒绝连接")) << tried.toStdString();
+  EXPECT_TRUE(tried.contains(EchoTarget() + "：连接成功")) << tried.toStdString();
+
+  // Failures only; copying with nothing selected takes every row shown, as log lines.
+  Child<QCheckBox>("OnlyFailures")->click();
+  ASSERT_EQ(list->rowCount(), 1);
+  Click("CopyOutcomes");
+  const QString failedLine = QString::fromStdString(OutcomeLine(outcomes()[0]));
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), failedLine + "\n");
+  EXPECT_TRUE(failedLine.contains("user=kova-user"));
+  Child<QCheckBox>("OnlyFailures")->click();
+
+  // The monitor timer refreshes the view; a selected row stays selected as new rows come in.
+  list->selectRow(1);
+  Child<QRadioButton>("RgProxy0")->click();
+  Client("again");
+  ASSERT_TRUE(WaitFor([&] { return outcomes().size() == 3; }));
+  form.ATimerTimer();
+  ASSERT_EQ(list->rowCount(), 3);
+  Click("CopyOutcomes");
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromStdString(OutcomeLine(outcomes()[2])) + "\n");
+  EXPECT_EQ(Child<QLabel>("LbConnect")->text(), "活动连接数：0 ");
+  EXPECT_TRUE(Child<QLabel>("LbConnect")->toolTip().startsWith("最近十分钟被拒绝或失败的连接：1\n"));
+
+  // The log, where the state folder says, holds the same lines; no password anywhere.
+  form.ConnectionLog().Flush();
+  const QString logPath = qEnvironmentVariable("XDG_STATE_HOME") + "/kova/connections.log";
+  EXPECT_EQ(QString::fromStdString(form.ConnectionLog().Path()), logPath);
+  QFile log(logPath);
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  const QString logText = QString::fromUtf8(log.readAll());
+  QString expected;
+  for (int i = 2; i >= 0; --i) expected += QString::fromStdString(OutcomeLine(outcomes()[static_cast<size_t>(i)])) + "\n";
+  EXPECT_TRUE(logText.endsWith(expected)) << logText.toStdString();
+  for (const QString& text : {logText, QGuiApplication::clipboard()->text(), failedLine})
+    EXPECT_FALSE(text.contains(kPassword));
+}
+
+TEST_F(ConnectionViews, CheckServersReportsEveryEntryAndLeavesRelaysAndTheListAlone) {
+  const std::string closed = ClosedPort();
+  Server()->addItems({EchoTarget(), QString::fromStdString(closed), "", "nocolon"});
+  ASSERT_TRUE(Start());
+  test::UniqueFd running = Client("before");
+  const QString textBefore = Server()->currentText();
+  const int indexBefore = form.Engine().NextServerIndex();
+
+  // From the server list's own menu, below its usual edit entries.
+  emit Child<QPlainTextEdit>("EdServers")->customContextMenuRequested(QPoint(5, 5));
+  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_NE(menu, nullptr);
+  ASSERT_GT(menu->actions().size(), 2);
+  EXPECT_EQ(menu->actions().back()->text(), "检测服务器");
+  menu->actions().back()->trigger();
+  menu->close();
+  auto* check = form.findChild<TServerCheckWindow*>();
+  ASSERT_NE(check, nullptr);
+  EXPECT_TRUE(check->isVisible());
+  ASSERT_TRUE(WaitFor([&] { return check->Pending() == 0; }));
+  // Rows in list order whatever order the answers came in.
+  EXPECT_TRUE(Row("CheckList", 0).startsWith(EchoTarget() + "|可以连接|")) << Row("CheckList", 0).toStdString();
+  EXPECT_TRUE(Row("CheckList", 1).startsWith(QString::fromStdString(closed) + "|无法连接|"));
+  EXPECT_TRUE(Row("CheckList", 1).endsWith("|目标服务器拒绝连接: Connection refused (10061)"));
+  EXPECT_EQ(Row("CheckList", 2), "（空）|无法连接||不是 IP:Port 形式的服务器地址");
+  EXPECT_EQ(Row("CheckList", 3), "nocolon|无法连接||不是 IP:Port 形式的服务器地址");
+  EXPECT_EQ(Child<QLabel>("CheckSummary")->text(), "直接连接（不用代理），检测 4 个服务器：1 个可以连接，3 个无法连接。");
+  EXPECT_TRUE(test::SendAll(running.get(), "after"));
+  EXPECT_EQ(ReadPumping(running.get(), 5), "after");
+  EXPECT_EQ(Server()->currentText(), textBefore);
+  EXPECT_EQ(form.Engine().NextServerIndex(), indexBefore);
+  EXPECT_EQ(form.Engine().RecentOutcomes().size(), 0u) << "a check is no relay";
+
+  // Through a proxy that refuses: it hears the greeting and nothing else.
+  test::FakePeer proxy(kRefusingProxy);
+  proxy.Start();
+  const QString proxyText = QString::fromStdString(proxy.host() + ":" + proxy.portText());
+  Child<QRadioButton>("RgProxy3")->click();
+  Child<QLineEdit>("EdProxy")->setText(proxyText);
+  Child<QLineEdit>("EdUsername")->setText("kova-user");
+  Child<QLineEdit>("EdPassword")->setText(kPassword);
+  Server()->clear();
+  Server()->addItem(EchoTarget());
+  Click("CheckAgain");
+  ASSERT_TRUE(WaitFor([&] { return check->Pending() == 0; }));
+  EXPECT_TRUE(Row("CheckList", 0).startsWith(EchoTarget() + "|无法连接|"));
+  EXPECT_TRUE(Row("CheckList", 0).endsWith("|SOCKS 5 代理: 没有可接受的认证方式")) << Row("CheckList", 0).toStdString();
+  EXPECT_EQ(Child<QLabel>("CheckSummary")->text(), "经 SOCKS 5 代理 " + proxyText + "，检测 1 个服务器：0 个可以连接，1 个无法连接。");
+  EXPECT_EQ(proxy.Finish(), proxy.Expected());
+}
+
+}  // namespace
+}  // namespace kova::gui
