@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Writes a PNG of the KOVA window, drawn on a virtual X display (Xvfb).
 #   scripts/screenshot.sh [--service] [out.png] [build-folder]   (default: build/kova-window.png)
+#   scripts/screenshot.sh --views [out.png] [build-folder]   (out-recent.png and out-check.png;
+#                                                            default: build/kova-recent.png, ...)
 #   scripts/screenshot.sh --readme [build-folder]   (the README's and the metainfo's picture:
 #                                                    --service into data/screenshots/kova-window.png)
 # Plain: the real program, freshly started. --service: the window with the service started,
 # proxy "不用代理", a loopback echo target and one relayed client (the GUI test binary draws
 # that scene; everything stays on loopback). With --service a picture of the tray menu is
-# written next to it (out-menu.png).
+# written next to it (out-menu.png). --views: the recently ended connections after relays that
+# ended in different ways through scripted loopback proxies, and the check of a server list of
+# loopback entries (drawn by the GUI test binary as well).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-service=0 readme=0
+service=0 readme=0 views=0
 if [[ "${1:-}" == "--service" ]]; then service=1; shift; fi
+if [[ "${1:-}" == "--views" ]]; then views=1; shift; fi
 if [[ "${1:-}" == "--readme" ]]; then
   service=1 readme=1
   shift
@@ -25,12 +30,25 @@ for tool in xvfb-run import; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (run scripts/setup.sh)"; exit 1; }
 done
 
+if [[ $views -eq 1 ]]; then
+  tests="$build/tests/kova_gui_tests"
+  [[ -x "$tests" ]] || { echo "screenshot: $tests is not built"; exit 1; }
+  [[ -n "${1:-}" ]] || out="$(realpath -m "$build")/kova.png"
+  KOVA_SCREENSHOT_VIEWS="$out" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x800x24" \
+    "$tests" --gtest_filter='Screenshot.RecentConnectionsAndServerCheck' >/dev/null
+  for view in recent check; do
+    [[ -s "${out%.png}-$view.png" ]] || { echo "screenshot: no picture of the $view view was written"; exit 1; }
+    echo "screenshot: ${out%.png}-$view.png"
+  done
+  exit 0
+fi
+
 if [[ $service -eq 1 ]]; then
   tests="$build/tests/kova_gui_tests"
   [[ -x "$tests" ]] || { echo "screenshot: $tests is not built"; exit 1; }
   # The scene grabs the window itself; the test is skipped unless KOVA_SCREENSHOT_PNG is set.
   KOVA_SCREENSHOT_PNG="$out" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x640x24" \
-    "$tests" --gtest_filter='Screenshot.*' >/dev/null
+    "$tests" --gtest_filter='Screenshot.WindowWithARunningRelay' >/dev/null
   [[ -s "$out" ]] || { echo "screenshot: no picture was written"; exit 1; }
   [[ $readme -eq 1 ]] && rm -f "${out%.png}-menu.png"
   echo "screenshot: $out"
@@ -41,8 +59,9 @@ kova="$build/src/app/kova"
 [[ -x "$kova" ]] || { echo "screenshot: $kova is not built"; exit 1; }
 runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
-# A private runtime folder: a KOVA already running on this desktop must not make this copy refuse.
-XDG_RUNTIME_DIR="$runtime" xvfb-run -a -s "-screen 0 1024x640x24" bash -c '
+# A private runtime folder: a KOVA already running on this desktop must not make this copy refuse;
+# a private state folder keeps its connection log out of the real one.
+XDG_RUNTIME_DIR="$runtime" XDG_STATE_HOME="$runtime" xvfb-run -a -s "-screen 0 1024x640x24" bash -c '
   set -euo pipefail
   "$1" & pid=$!
   trap "kill $pid 2>/dev/null; wait $pid 2>/dev/null || true" EXIT

@@ -71,7 +71,7 @@ TRecentWindow::TRecentWindow(QWidget* parent, TSource source) : QWidget(parent, 
   setObjectName(QStringLiteral("RecentConnections"));
   setWindowTitle(QStringLiteral("最近结束的连接 - KOVA 2.0"));
   setAttribute(Qt::WA_DeleteOnClose, false);
-  resize(860, 360);
+  resize(1180, 360);
 
   auto* layout = new QVBoxLayout(this);
   auto* bar = new QHBoxLayout;
@@ -100,7 +100,7 @@ TRecentWindow::TRecentWindow(QWidget* parent, TSource source) : QWidget(parent, 
   list_->verticalHeader()->hide();
   list_->verticalHeader()->setDefaultSectionSize(18);
   list_->horizontalHeader()->setStretchLastSection(false);
-  const int widths[] = {128, 120, 120, 150, 330, 70, 70, 64};
+  const int widths[] = {138, 120, 120, 190, 400, 72, 72, 60};
   for (int c = 0; c < 8; ++c) list_->setColumnWidth(c, widths[c]);
   layout->addWidget(list_, 1);
 

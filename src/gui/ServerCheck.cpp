@@ -28,10 +28,11 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // The relay's own rule: a proxy address without a usable "host:port" means a direct connection.
-bool UsableProxy(const TProxySettings& p) {
-  const size_t colon = p.Text.find(':');
-  return p.Type != 0 && colon != std::string::npos && colon > 0 && colon + 1 < p.Text.size();
+bool IsHostPort(const std::string& text) {
+  const size_t colon = text.find(':');
+  return colon != std::string::npos && colon > 0 && colon + 1 < text.size();
 }
+bool UsableProxy(const TProxySettings& p) { return p.Type != 0 && IsHostPort(p.Text); }
 
 }  // namespace
 
@@ -91,9 +92,11 @@ void TServerCheckWindow::Start() {
                                      : QStringLiteral("直接连接（不用代理）");
 
   list_->setRowCount(pending_);
+  tried_.clear();
   for (int r = 0; r < pending_; ++r) {
     const std::string& server = request.Servers[static_cast<size_t>(r)];
     run_->Jobs.emplace_back(r, server);
+    tried_.push_back(IsHostPort(server));
     const QString cells[] = {server.empty() ? QStringLiteral("（空）") : Q(server), QStringLiteral("检测中…"),
                              QString(), QString()};
     for (int c = 0; c < 4; ++c) {
@@ -138,9 +141,9 @@ void TServerCheckWindow::Report(int generation, int row, const TAttempt& attempt
   if (generation != generation_ || row >= list_->rowCount()) return;
   const QColor color = attempt.Ok ? QColor(0, 128, 0) : QColor(200, 0, 0);
   const QString cells[] = {attempt.Ok ? QStringLiteral("可以连接") : QStringLiteral("无法连接"),
-                           attempt.Ok || attempt.ConnectMs > 0 ? QStringLiteral("%1 毫秒").arg(attempt.ConnectMs)
-                                                               : QString(),
+                           tried_[static_cast<size_t>(row)] ? QStringLiteral("%1 毫秒").arg(attempt.ConnectMs) : QString(),
                            Q(attempt.Reason)};
+  list_->item(row, 0)->setForeground(QColor(0, 0, 0));
   for (int c = 1; c < 4; ++c) {
     QTableWidgetItem* item = list_->item(row, c);
     item->setText(cells[c - 1]);

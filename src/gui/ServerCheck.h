@@ -51,7 +51,8 @@ class TServerCheckWindow : public QWidget {
   int generation_ = 0;
   int pending_ = 0;
   int reachable_ = 0;
-  QString path_;  // how the servers are reached, for the summary
+  QString path_;             // how the servers are reached, for the summary
+  std::vector<bool> tried_;  // per row: an entry a connect was made for (host:port)
   QLabel* summary_ = nullptr;
   QTableWidget* list_ = nullptr;
 };

@@ -21,7 +21,8 @@ struct TQtEnvironment : ::testing::Environment {
   QTemporaryDir state;  // the windows' connection logs go here, never into the user's home
   void SetUp() override {
     qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
-    if (!qEnvironmentVariableIsSet("KOVA_SCREENSHOT_PNG")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("KOVA_SCREENSHOT_PNG") && !qEnvironmentVariableIsSet("KOVA_SCREENSHOT_VIEWS"))
+      qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "kova_gui_tests", *argv[] = {name, nullptr};
     app = std::make_unique<QApplication>(argc, argv);
