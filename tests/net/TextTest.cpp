@@ -39,36 +39,25 @@ TEST(TextHelpers, AddressTextClassification) {
 }
 
 TEST(TextHelpers, OwnAddressChoice) {
-  auto v4 = [](const char* text) {
+  TTCPBlockSocket s;
+  auto ip = [&](const char* text) {  // numeric texts only: nothing is looked up
     TSockAddr a{};
-    a.in4.sin_family = AF_INET;
-    ::inet_pton(AF_INET, text, &a.in4.sin_addr);
-    return a;
-  };
-  auto v6 = [](const char* text) {
-    TSockAddr a{};
-    TextToIPv6Address(text, a);
+    s.FillAddress(a, text, "0");
     return a;
   };
   auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback}; };
-  auto text = [](const TSockAddr& a) {
-    char out[64] = "";
-    if (a.sa.sa_family == AF_INET) ::inet_ntop(AF_INET, &a.in4.sin_addr, out, sizeof out);
-    if (a.sa.sa_family == AF_INET6) ::inet_ntop(AF_INET6, &a.in6.sin6_addr, out, sizeof out);
-    return std::string(out);
-  };
-  const auto lo = up(v4("127.0.0.1"), true), lo6 = up(v6("::1"), true);
+  const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
   // {what, addresses of the host name, interfaces in the system's order, chosen}
   const std::tuple<const char*, std::vector<TSockAddr>, std::vector<TInterfaceAddress>, const char*> rows[] = {
-      {"Debian desktop", {v4("127.0.1.1")}, {lo, {v4("198.51.100.9"), false, false}, up(v4("198.51.100.7"))}, "198.51.100.7"},
-      {"container", {v4("127.0.0.1")}, {lo, up(v6("fe80::1")), up(v4("192.0.2.2"))}, "192.0.2.2"},
-      {"name has a LAN address", {v6("2001:db8::1"), v4("203.0.113.5")}, {lo, up(v4("192.0.2.2"))}, "203.0.113.5"},
-      {"only IPv6", {v4("127.0.1.1")}, {lo, lo6, up(v6("fe80::1")), up(v6("2001:db8::2"))}, "2001:db8::2"},
-      {"no interface at all", {v4("127.0.1.1"), v6("::1")}, {}, "127.0.1.1"},
+      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false}, up(ip("198.51.100.7"))}, "198.51.100.7"},
+      {"container", {ip("127.0.0.1")}, {lo, up(ip("fe80::1")), up(ip("192.0.2.2"))}, "192.0.2.2"},
+      {"name has a LAN address", {ip("2001:db8::1"), ip("203.0.113.5")}, {lo, up(ip("192.0.2.2"))}, "203.0.113.5"},
+      {"only IPv6", {ip("127.0.1.1")}, {lo, lo6, up(ip("fe80::1")), up(ip("2001:db8::2"))}, "2001:db8::2"},
+      {"no interface at all", {ip("127.0.1.1"), ip("::1")}, {}, "127.0.1.1"},
       {"nothing", {}, {}, ""},
   };
   for (const auto& [what, resolved, interfaces, chosen] : rows)
-    EXPECT_EQ(text(ChooseOwnAddress(resolved, interfaces)), chosen) << what;
+    EXPECT_EQ(s.AddressToText(ChooseOwnAddress(resolved, interfaces)), chosen) << what;
 }
 
 TEST(TextHelpers, WordsTokensAndSplits) {

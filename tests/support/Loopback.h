@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -30,10 +31,7 @@ class UniqueFd {
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
   ~UniqueFd() { Reset(); }
   UniqueFd(UniqueFd&& o) noexcept : fd_(o.Release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) Reset(o.Release());
-    return *this;
-  }
+  UniqueFd& operator=(UniqueFd&& o) noexcept { return Reset(o.Release()), *this; }
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   int Release() { return std::exchange(fd_, -1); }
@@ -45,6 +43,12 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+inline int Entries(const char* dir) {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
+}
+inline int CountThreads() { return Entries("/proc/self/task"); }
+inline int CountOpenFds() { return Entries("/proc/self/fd") - 1; }  // minus the listing's own
 
 inline bool IsLoopbackText(const std::string& address) {  // 127.0.0.0/8 or ::1
   in_addr a4{};
@@ -103,6 +107,14 @@ inline bool SendAll(int fd, const std::string& bytes) {  // false when the peer 
   return true;
 }
 
+// Ends the connection on `fd` with a reset; the number stays taken, by an unconnected socket.
+inline void ResetConnection(int fd) {
+  const linger hard{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  UniqueFd spare(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ::dup3(spare.get(), fd, O_CLOEXEC);  // drops the connection's last reference
+}
+
 inline bool WaitUntil(const std::function<bool()>& pred,
                       std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
   for (const auto end = Clock::now() + deadline; !pred();) {
@@ -147,6 +159,44 @@ class RawListener {
   UniqueFd fd_;
   uint16_t port_ = 0;
   std::string host_;
+};
+
+inline bool RoundTrip(int fd, const std::string& text) {
+  return SendAll(fd, text) && ReadExactly(fd, text.size()) == text;
+}
+
+inline void Echo(int fd) {
+  char buf[16384];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
+  }
+}
+
+// A target on 127.0.0.1:0 running `handler` on a thread per connection.
+struct TScriptedTarget {
+  explicit TScriptedTarget(std::function<void(int fd)> handler) : listener_("127.0.0.1", 256) {
+    accepter_ = std::thread([this, handler] {
+      for (UniqueFd c; !stop_.load();) {
+        if (!(c = listener_.Accept(50)).valid()) continue;
+        workers_.emplace_back([handler, fd = fds_.emplace_back(std::move(c)).get()] {
+          handler(fd);
+          ::shutdown(fd, SHUT_RDWR);
+        });
+      }
+    });
+  }
+  ~TScriptedTarget() {
+    stop_.store(true);
+    accepter_.join();
+    for (auto& fd : fds_) ::shutdown(fd.get(), SHUT_RDWR);  // so handlers return
+    for (auto& t : workers_) t.join();
+  }
+  std::string Text() const { return "127.0.0.1:" + listener_.portText(); }
+  std::string portText() const { return listener_.portText(); }
+  RawListener listener_;
+  std::atomic<bool> stop_{false};
+  std::vector<UniqueFd> fds_;  // closed only at destruction, so no number is reused meanwhile
+  std::vector<std::thread> workers_;
+  std::thread accepter_;
 };
 
 // Echoes every connection from one poll thread; a client that never reads stalls the whole server.
