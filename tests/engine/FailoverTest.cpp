@@ -25,29 +25,33 @@ struct TBlackhole {
   std::string Text() const { return "127.0.0.1:" + listener.portText(); }
 };
 
+// Each row three times over, 40 clients at once; an unusable entry is skipped like a dead one.
 TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
   EchoServer live;
-  const std::string L = "127.0.0.1:" + live.portText();
+  const std::string L = "127.0.0.1:" + live.portText(), D = UnusedTarget();
   const struct {
     const char* name;
+    std::string text;
     std::vector<std::string> list;
-    bool autoSwitch;
-    bool served;
+    bool autoSwitch, served;
+    int nextIndex;  // -1: not checked
   } cases[] = {
-      {"dead, live", {UnusedTarget(), L}, true, true},
-      {"dead, dead, live", {UnusedTarget(), UnusedTarget(), L}, true, true},
-      {"live", {L}, true, true},
-      {"dead, dead", {UnusedTarget(), UnusedTarget()}, true, false},
-      {"switching off", {UnusedTarget(), L}, false, false},
+      {"dead, live", D, {D, L}, true, true, -1},
+      {"dead, dead, live", D, {D, UnusedTarget(), L}, true, true, -1},
+      {"live", L, {L}, true, true, -1},
+      {"past dead and unusable entries", D, {UnusedTarget(), "nocolon", ":80", "host:", L, D}, true, true, 5},
+      {"dead, dead, dead: the list is used up", D, {UnusedTarget(), UnusedTarget()}, true, false, 0},
+      {"switching off", D, {L}, false, false, 0},
   };
   for (const auto& tc : cases) {
     for (int round = 0; round < 3; ++round) {
       SCOPED_TRACE(std::string(tc.name) + ", round " + std::to_string(round));
-      THeadlessSettings s = Direct(tc.list.front());
+      THeadlessSettings s = Direct(tc.text);
       s.Servers = tc.list;
       s.AutoSwitch = tc.autoSwitch;
       THost host(s);
       ASSERT_TRUE(host.Ok);
+      const int accepted = live.connectionsAccepted();
       std::vector<UniqueFd> clients(40);
       // Data already waiting cuts each pause between tries short.
       for (auto& c : clients) ASSERT_TRUE(SendAll((c = host.Connect()).get(), "x"));
@@ -59,21 +63,27 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
       }
       EXPECT_EQ(served, tc.served ? 40 : 0);
       EXPECT_EQ(dropped, tc.served ? 0 : 40);
+      if (!tc.served) { EXPECT_EQ(live.connectionsAccepted(), accepted); }
       // A dropped client tried each server once at most, each try well under a second here.
       EXPECT_LT(std::chrono::steady_clock::now() - begin, 8s);
       host.Window->Call([&] {
         auto& e = *host.Window->Engine();
         const std::string target = e.TargetHost() + ":" + e.TargetPort();
+        if (tc.nextIndex >= 0) { EXPECT_EQ(e.NextServerIndex(), tc.nextIndex); }
         if (tc.served) {
           EXPECT_EQ(target, L);
-          EXPECT_EQ(host.Window->ServerText(), L);
+          EXPECT_EQ(host.Window->ServerText(), L) << "the text field follows";
         } else if (tc.autoSwitch) {
           EXPECT_EQ(target, ":");
-          EXPECT_EQ(e.NextServerIndex(), 0);
         } else {
-          EXPECT_EQ(target, tc.list.front()) << "switching off never moves the target";
+          EXPECT_EQ(target, tc.text) << "switching off never moves the target";
+          EXPECT_EQ(host.Window->ServerText(), tc.text);
         }
       });
+      if (tc.served || !tc.autoSwitch) continue;
+      // A used-up list cleared the target: the next client starts from the text, then the list.
+      host.Window->UpdateSettings([&](THeadlessSettings& st) { st.Servers = {L}; });
+      EXPECT_TRUE(RoundTrip(host.Connect().get(), "y"));
     }
   }
 }

@@ -54,14 +54,12 @@ TEST(Outcome, ScriptedRefusalsAreDecoded) {
   EXPECT_EQ(ProbeServer("nocolon", {}).Ok, false);
 }
 
-TRelayOutcome LastOutcome(THost& host) {
-  return host.Window->Query([&] {
-    auto all = host.Window->Engine()->RecentOutcomes();
-    return all.empty() ? TRelayOutcome{} : all.front();
-  });
+std::vector<TRelayOutcome> Outcomes(THost& host) {
+  return host.Window->Query([&] { return host.Window->Engine()->RecentOutcomes(); });
 }
 
-// Through the relay with real servers: every end is recorded once, with the hop that failed.
+// Through the relay with real servers: every end is recorded once, with the hop that failed, and
+// a slot last used through a proxy serves the next relay on its own settings.
 TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   EchoServer echo;
   const std::string live = "127.0.0.1:" + echo.portText(), closed = UnusedTarget();
@@ -69,62 +67,56 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   auto tinyproxy = RealProxy::Start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
   auto dante = RealProxy::Start(RealProxy::Kind::Dante);
   ASSERT_TRUE(microsocks && tinyproxy && dante);
-  RawListener resetting;  // accepts, then resets
-  std::thread resetter([&] {
-    UniqueFd c = resetting.Accept(10000);
-    ReadExactly(c.get(), 1);
-    const linger hard{1, 0};
-    ::setsockopt(c.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  const std::string ms = "127.0.0.1:" + microsocks->portText(), tp = "127.0.0.1:" + tinyproxy->portText(),
+                    da = "127.0.0.1:" + dante->portText();
+  TScriptedTarget resetting([](int fd) {  // resets on the first byte
+    ReadExactly(fd, 1);
+    ResetConnection(fd);
   });
   THost host(Direct(live));
   ASSERT_TRUE(host.Ok);
-  auto use = [&](int type, const std::string& proxy, const std::string& target) {
+  // {proxy type, proxy, password, target, end, the attempt's reason starts with}
+  const std::tuple<int, std::string, const char*, std::string, TRelayEnd, std::string> rows[] = {
+      {3, ms, "right", live, TRelayEnd::ClientClosed, ""},
+      {3, ms, "wrong-secret", live, TRelayEnd::ListUsedUp, "SOCKS 5 代理: "},
+      {1, tp, "right", live, TRelayEnd::ClientClosed, ""},
+      {1, tp, "wrong-secret", live, TRelayEnd::ListUsedUp, "HTTP 代理拒绝: HTTP/1.0 40"},
+      {2, da, "", live, TRelayEnd::ClientClosed, ""},
+      {3, da, "", live, TRelayEnd::ClientClosed, ""},
+      {3, da, "", closed, TRelayEnd::ListUsedUp, "SOCKS 5 代理拒绝: "},
+      {0, "", "", closed, TRelayEnd::ListUsedUp, "目标服务器拒绝连接"},
+      {0, "", "", resetting.Text(), TRelayEnd::ServerReset, ""},
+  };
+  size_t recorded = 0;
+  for (const auto& [type, proxy, password, target, end, reason] : rows) {
+    SCOPED_TRACE(std::to_string(type) + " " + proxy + " " + password + " " + target);
     host.Window->UpdateSettings([&](THeadlessSettings& s) {
-      s.ProxyType = type;
-      s.ProxyText = proxy;
-      s.ProxyUser = "kova";
-      s.ProxyPassword = "wrong-secret";
+      s.ProxyType = type, s.ProxyText = proxy, s.ProxyUser = "kova", s.ProxyPassword = password;
       s.AutoSwitch = false;
     });
-    host.Window->Call([&] { host.Window->Engine()->SetTarget(target.substr(0, target.find(':')), target.substr(target.find(':') + 1)); });
-  };
-  // {proxy type, proxy, target, the failed attempt's reason starts with}
-  const std::tuple<int, std::string, std::string, std::string> refused[] = {
-      {3, microsocks->host() + ":" + microsocks->portText(), live, "SOCKS 5 代理: "},
-      {1, tinyproxy->host() + ":" + tinyproxy->portText(), live, "HTTP 代理拒绝: HTTP/1.0 40"},
-      {3, dante->host() + ":" + dante->portText(), closed, "SOCKS 5 代理拒绝: "},
-      {0, "", closed, "目标服务器拒绝连接"},
-  };
-  for (const auto& [type, proxy, target, reason] : refused) {
-    SCOPED_TRACE(reason);
-    use(type, proxy, target);
-    auto c = host.Connect();
-    EXPECT_TRUE(WaitPeerClosed(c.get(), 10000));
-    ASSERT_TRUE(WaitUntil([&] { return LastOutcome(host).Attempts.size() == 1; }));
-    const TRelayOutcome o = LastOutcome(host);
-    EXPECT_EQ(o.End, TRelayEnd::ListUsedUp);
-    EXPECT_TRUE(o.Failed());
+    host.SetTarget(target);
+    {
+      auto c = host.Connect();
+      if (end == TRelayEnd::ClientClosed) EXPECT_TRUE(RoundTrip(c.get(), "through")) << proxy;
+      else EXPECT_TRUE(SendAll(c.get(), "x") && WaitPeerClosed(c.get(), 10000));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).size() == recorded + 1; }));
+    const TRelayOutcome o = Outcomes(host).front();
+    ++recorded;
+    EXPECT_EQ(o.End, end) << OutcomeLine(o);
+    EXPECT_EQ(o.Failed(), end != TRelayEnd::ClientClosed);
+    ASSERT_EQ(o.Attempts.size(), 1u);
     EXPECT_TRUE(o.Attempts[0].Reason.starts_with(reason)) << o.Attempts[0].Reason;
     EXPECT_EQ(o.Attempts[0].Server, target);
     EXPECT_EQ(o.ProxyUser, type ? "kova" : "");
     EXPECT_EQ(OutcomeLine(o).find("wrong-secret"), std::string::npos) << "no password in any outcome";
-    host.Window->Call([&] { host.Window->Engine()->RecentOutcomes(); });
   }
-  const std::string resetTarget = "127.0.0.1:" + resetting.portText();
-  use(0, "", resetTarget);
-  {
-    auto c = host.Connect();
-    ASSERT_TRUE(SendAll(c.get(), "x"));
-    EXPECT_TRUE(WaitPeerClosed(c.get()));
-  }
-  ASSERT_TRUE(WaitUntil([&] { return LastOutcome(host).Client.size() && LastOutcome(host).Attempts.size() == 1 && LastOutcome(host).Attempts[0].Server == resetTarget; }));
-  resetter.join();
-  EXPECT_EQ(LastOutcome(host).End, TRelayEnd::ServerReset);
 
-  use(0, "", live);
+  host.Window->UpdateSettings([](THeadlessSettings& s) { s.ProxyType = 0; });
+  host.SetTarget(live);
   for (int i = 0; i < 600; ++i) ASSERT_TRUE(RoundTrip(host.Connect().get(), "k"));
   ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; }));
-  const auto outcomes = host.Window->Query([&] { return host.Window->Engine()->RecentOutcomes(); });
+  const auto outcomes = Outcomes(host);
   ASSERT_EQ(outcomes.size(), 500u) << "a fixed ring";
   for (const auto& o : outcomes) {
     ASSERT_EQ(o.End, TRelayEnd::ClientClosed) << OutcomeLine(o);
@@ -136,10 +128,11 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
       << "the failures above left the ring";
   // Turned away with no target at all.
   host.Window->UpdateSettings([](THeadlessSettings& s) { s.ServerText.clear(); s.Servers.clear(); });
-  host.Window->Call([&] { host.Window->Engine()->SetTarget("", ""); });
+  host.SetTarget(":");
   EXPECT_TRUE(WaitPeerClosed(host.Connect().get()));
-  ASSERT_TRUE(WaitUntil([&] { return LastOutcome(host).End == TRelayEnd::NoServer; }));
-  EXPECT_TRUE(IsLoopbackText(LastOutcome(host).Client.substr(0, LastOutcome(host).Client.rfind(':'))));
+  ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).front().End == TRelayEnd::NoServer; }));
+  const std::string client = Outcomes(host).front().Client;
+  EXPECT_TRUE(IsLoopbackText(client.substr(0, client.rfind(':'))));
 }
 
 }  // namespace

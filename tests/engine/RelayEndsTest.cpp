@@ -1,181 +1,135 @@
-// How relays end: half-closes passed on, resets at once, the idle sweep's clock, a release that
-// never stalls the window thread, and a handler that throws. Real peers on loopback.
+// How relays end: late releases, the idle sweep and its clock, a release that never stalls the
+// window thread, a handler that throws, shutdown mid-switch, and pumps that sleep until there is work.
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "RelayHarness.h"
 
 namespace kova::test {
 namespace {
 
-std::string RandomBytes(size_t n, uint64_t seed) {
-  std::string s(n, 0);
-  std::mt19937_64 rng(seed);
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
+// The test thread is the window thread here: posts are delivered, or held back, by hand.
+TEST(RelayEnds, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
+  EchoServer echo;
+  TManualEngine m("127.0.0.1:" + echo.portText());
+  m.Start();
+  ASSERT_TRUE(m.Ok);
+  m.Accept().Reset();
+  auto firstId = m.Peek(WM_CONNCLOSE);
+  ASSERT_TRUE(firstId);
+  m.Engine->HandleMessage(WM_CONNCLOSE, *firstId);
+  ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
+  const int reads = m.Clock.WorkerReads.load();
+  m.Settings.IdleLimitMinutes = 0;
+  auto c = m.Accept();  // gets the same slot: released slots come back first
+  ASSERT_TRUE(RoundTrip(c.get(), "hello"));
+  m.Engine->HandleMessage(WM_CONNCLOSE, *firstId);         // the first relay's, late
+  m.Engine->HandleMessage(WM_CONNCLOSE, *firstId & 0xFF);  // a bare slot number
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
+  ASSERT_TRUE(RoundTrip(c.get(), "again"));
+  ASSERT_TRUE(WaitUntil([&] { return m.Clock.WorkerReads.load() == reads + 5; }));  // connect + 4 chunks
+
+  m.Clock.Now += 3725'000;  // minutes run past 59, no hours, no padding; limit 0 never clears
+  std::vector<std::string> rows;
+  EXPECT_TRUE(WaitUntil([&] {  // the sender counts its bytes just after the echo may be back
+    rows = m.Engine->Sweep().Connections;
+    return rows.size() == 1 && rows[0].starts_with("0;" + m.Address + ":") &&
+           rows[0].ends_with(";127.0.0.1:" + echo.portText() + ";10;10;62:5");
+  })) << rows.at(0);
+  m.Clock.Now += 100000'000;
+  m.Engine->Sweep();
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
+  EXPECT_EQ(m.Clock.WorkerReads.load(), reads + 5);  // receiving alone takes no stamp
+
+  m.Settings.IdleLimitMinutes = 1;
+  m.Clock.Stamp = m.Clock.Now.load();
+  ASSERT_TRUE(RoundTrip(c.get(), "fresh"));
+  ASSERT_TRUE(WaitUntil([&] { return m.Clock.WorkerReads.load() == reads + 7; }));
+  m.Clock.Now += 60'000;
+  EXPECT_TRUE(m.Engine->Sweep().Connections.at(0).ends_with(";1:0"));  // 60 s stays
+  m.Clock.Now += 1'000;
+  EXPECT_TRUE(m.Engine->Sweep().Connections.at(0).ends_with(";1:1"));  // 61 s goes, still listed in that tick
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
+  EXPECT_TRUE(WaitPeerClosed(c.get()));
+  EXPECT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));  // parked workers give back
+
+  // Shutdown while a worker waits for the window thread to switch servers, and a client is queued.
+  m.Engine->SetTarget("127.0.0.1", HostAndPort(UnusedTarget()).second);
+  m.Settings.Servers = {"127.0.0.1:" + echo.portText()};
+  auto waiting = m.Accept();
+  ASSERT_TRUE(SendAll(waiting.get(), "x"));
+  ASSERT_TRUE(m.Peek(WM_SYNCCALL));  // the worker's call, never delivered
+  auto queued = m.Connect();
+  ASSERT_TRUE(m.Peek(WM_ACCEPT));  // accepted, not yet handled
+  const auto start = std::chrono::steady_clock::now();
+  m.Engine.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_TRUE(WaitPeerClosed(waiting.get()));
+  EXPECT_TRUE(WaitPeerClosed(queued.get()));
 }
 
-void ResetAndClose(UniqueFd& fd) {
-  const linger hard{1, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  fd.Reset();
-}
-
-TEST(RelayEnds, HalfClosesArePassedOnAndResetsEndAtOnce) {
-  const std::string answer = RandomBytes(1 << 20, 11), upload = RandomBytes(256 << 10, 12);
-  std::atomic<int> requests{-1};
-  std::string uploaded;
-  std::atomic<bool> uploadDone{false};
-  // Reads every request to the end, then answers: the answer exists only after the half-close.
-  TScriptedTarget batch([&](int fd) {
-    const std::string got = ReadUntilClosed(fd, 10000);
-    int n = 0;
-    for (size_t at = 0; (at = got.find("PING\r\n", at)) != std::string::npos; at += 6) ++n;
-    requests.store(n);
-    SendAll(fd, answer);
-  });
-  // Says goodbye first, then keeps listening.
-  TScriptedTarget farewell([&](int fd) {
-    SendAll(fd, "bye");
-    ::shutdown(fd, SHUT_WR);
-    uploaded = ReadUntilClosed(fd, 10000);
-    uploadDone.store(true);
-  });
-  std::atomic<int> sinkEnded{0};
-  TScriptedTarget sink([&](int fd) {
-    ReadUntilClosed(fd, 10000);
-    sinkEnded.fetch_add(1);
-  });
-  THost host(Direct(batch.Text()));
-  ASSERT_TRUE(host.Ok);
-  auto target = [&](const TScriptedTarget& t) {
-    host.Window->Call([&] { host.Window->Engine()->SetTarget("127.0.0.1", t.Text().substr(10)); });
-  };
-  {
-    auto c = host.Connect();
-    std::string requestsText;
-    for (int i = 0; i < 1000; ++i) requestsText += "PING\r\n";
-    ASSERT_TRUE(SendAll(c.get(), requestsText));
-    ::shutdown(c.get(), SHUT_WR);
-    const std::string got = ReadUntilClosed(c.get(), 10000);
-    EXPECT_EQ(requests.load(), 1000);
-    EXPECT_TRUE(got == answer) << got.size() << " of " << answer.size() << " bytes, or wrong ones";
-  }
-  target(farewell);
-  {
-    auto c = host.Connect();
-    EXPECT_EQ(ReadExactly(c.get(), 3), "bye");
-    EXPECT_TRUE(WaitPeerClosed(c.get())) << "the target's end reaches the client";
-    ASSERT_TRUE(SendAll(c.get(), upload)) << "the other direction still pumps";
-    ::shutdown(c.get(), SHUT_WR);
-    ASSERT_TRUE(WaitUntil([&] { return uploadDone.load(); }, 10s));
-    EXPECT_TRUE(uploaded == upload) << uploaded.size() << " of " << upload.size();
-  }
-  ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "both ends ended: the relay is over";
-  // A reset on either side ends the relay at once, whatever the other direction is doing.
-  target(sink);
-  {
-    auto c = host.Connect();
-    ASSERT_TRUE(SendAll(c.get(), upload));
-    ResetAndClose(c);
-    EXPECT_TRUE(WaitUntil([&] { return sinkEnded.load() == 1; }, 3s));
-  }
-  TScriptedTarget resetter([&](int fd) {
-    ReadExactly(fd, 2);
-    UniqueFd own(::dup(fd));
-    ::shutdown(fd, SHUT_RD);
-    ResetAndClose(own);
-  });
-  target(resetter);
-  {
-    auto c = host.Connect();
-    ASSERT_TRUE(SendAll(c.get(), "go"));
-    EXPECT_TRUE(WaitPeerClosed(c.get(), 3000));
-  }
-  EXPECT_TRUE(WaitUntil([&] { return host.Connections() == 0; }));
-  EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow(), host.Threads() == 0; })) << "every thread slot back";
-}
-
-// The test thread is the window thread. Pumps stamp one fixed tick; the sweep reads its own, so a
-// test can put the sweep's reading before or after every stamp.
-struct TSplitClock {
-  std::atomic<uint32_t> SweepNow{5'000'000};
-  std::thread::id Window = std::this_thread::get_id();
-  TTickSource Source() {
-    return [this] { return std::this_thread::get_id() == Window ? SweepNow.load() : 5'000'000u; };
-  }
-};
-
+// Pumps stamp one fixed tick; the sweep reads its own, so the test puts it before or after every stamp.
 TEST(RelayEnds, SweepClockReleaseLatencyHalfClosedIdleAndAThrowingPump) {
   std::atomic<int> ended{0};
   TScriptedTarget sink([&](int fd) {
     ReadUntilClosed(fd, 60000);
     ended.fetch_add(1);
   });
-  TSplitClock clock;
-  TManualWindow window;
-  window.Settings = Direct(sink.Text());
-  window.Settings.IdleLimitMinutes = 1;
+  TManualEngine m(sink.Text());
+  m.Settings.IdleLimitMinutes = 1;
   std::atomic<bool> throwNext{false};
-  auto engine = std::make_unique<TRelayEngine>(window, clock.Source());
-  engine->SetPumpFaultForTests([&] {
+  m.Engine->SetPumpFaultForTests([&] {
     if (throwNext.exchange(false)) throw std::runtime_error("pump fault");
   });
-  engine->StartService("0", "127.0.0.1");
-  ASSERT_TRUE(window.DeliverUntil(*engine, WM_LISTENSTATE) && window.ListenState == 1);
-  ASSERT_TRUE(IsLoopbackText(engine->ListeningAddress()));
-  auto accept = [&] {
-    auto c = ConnectTo(engine->ListeningAddress(), static_cast<uint16_t>(window.ListenPort));
-    EXPECT_TRUE(window.DeliverUntil(*engine, WM_ACCEPT));
-    return c;
-  };
+  m.Start();
+  ASSERT_TRUE(m.Ok);
+  const uint32_t stamp = m.Clock.Stamp;
 
-  auto streaming = accept();
+  auto streaming = m.Accept();
   std::atomic<bool> sending{true};
   std::thread sender([&] {
     for (const std::string chunk(65536, 's'); sending.load() && SendAll(streaming.get(), chunk);) {
     }
   });
-  ASSERT_TRUE(WaitUntil([&] { return engine->Sweep().Connections.at(0).find(";0;0;") == std::string::npos; }));
+  ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Connections.at(0).find(";0;0;") == std::string::npos; }));
   // Stamps newer than the sweep's reading are no idle time at all, never 49 days of it.
-  clock.SweepNow = 5'000'000 - 10'000;
-  EXPECT_TRUE(engine->Sweep().Connections.at(0).ends_with(";0:0"));
-  EXPECT_EQ(engine->ConnectionsInUse(), 1);
+  m.Clock.Now = stamp - 10'000;
+  EXPECT_TRUE(m.Engine->Sweep().Connections.at(0).ends_with(";0:0"));
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
   // Past the limit: released while data pours in, without reading it away on this thread.
-  clock.SweepNow = 5'000'000 + 61'000;
+  m.Clock.Now = stamp + 61'000;
   const auto begin = std::chrono::steady_clock::now();
-  engine->Sweep();
+  m.Engine->Sweep();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 50ms);
-  EXPECT_EQ(engine->ConnectionsInUse(), 0);
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
   sending.store(false);
   ::shutdown(streaming.get(), SHUT_RDWR);
   sender.join();
   ASSERT_TRUE(WaitUntil([&] { return ended.load() == 1; }));
 
   // Half-closed and quiet: the idle sweep still ends it.
-  clock.SweepNow = 5'000'000;
-  auto quiet = accept();
+  m.Clock.Now = stamp;
+  auto quiet = m.Accept();
   ASSERT_TRUE(SendAll(quiet.get(), "x"));
   ::shutdown(quiet.get(), SHUT_WR);
   ASSERT_TRUE(WaitUntil([&] { return ended.load() == 2; })) << "the target read the client's end";
-  EXPECT_EQ(engine->ConnectionsInUse(), 1) << "the answering direction stays open";
-  clock.SweepNow = 5'000'000 + 61'000;
-  engine->Sweep();
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1) << "the answering direction stays open";
+  m.Clock.Now = stamp + 61'000;
+  m.Engine->Sweep();
   EXPECT_TRUE(WaitPeerClosed(quiet.get()));
-  clock.SweepNow = 5'000'000;
+  m.Clock.Now = stamp;
 
   // A pump whose handler throws ends its relay like a failed one: 1025, then both slots return.
   throwNext.store(true);
-  auto doomed = accept();
+  auto doomed = m.Accept();
   ASSERT_TRUE(SendAll(doomed.get(), "boom"));
-  ASSERT_TRUE(window.DeliverUntil(*engine, WM_CONNCLOSE));
-  EXPECT_EQ(engine->ConnectionsInUse(), 0);
+  ASSERT_TRUE(m.DeliverUntil(*m.Engine, WM_CONNCLOSE));
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
   EXPECT_TRUE(WaitPeerClosed(doomed.get()));
-  EXPECT_TRUE(WaitUntil([&] { return engine->Sweep().Threads.empty(); }));
-  EXPECT_EQ(engine->LastWorkerFailure(), "pump fault");
-  engine.reset();
+  EXPECT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
+  EXPECT_EQ(m.Engine->LastWorkerFailure(), "pump fault");
+  m.Engine.reset();
 }
 
 // Voluntary context switches of every thread of this process so far.
@@ -221,10 +175,7 @@ TEST(RelayEnds, BusyRelaysAreNeverCutByTheSweep) {
   for (auto& c : clients) {
     streams.emplace_back([&, fd = c.get()] {
       for (const std::string chunk(4096, 'b'); std::chrono::steady_clock::now() < end;) {
-        if (!SendAll(fd, chunk)) {
-          cut.fetch_add(1);
-          return;
-        }
+        if (!SendAll(fd, chunk)) return void(cut.fetch_add(1));
         std::this_thread::sleep_for(5ms);  // steady traffic, not a race for the CPU
       }
     });

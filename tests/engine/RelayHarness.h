@@ -1,12 +1,9 @@
 #pragma once
-// Engine test helpers: process counts, a hand-driven window, a headless host, scripted targets, a clock.
+// Engine test helpers: a hand-driven window, a headless host, a clock, thread counts.
 
-#include <sys/socket.h>
-
-#include <condition_variable>
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
-#include <filesystem>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -19,10 +16,6 @@ namespace kova::test {
 using namespace std::chrono_literals;
 using Post = std::pair<uint32_t, intptr_t>;
 
-inline int Entries(const char* dir) { return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {})); }
-inline int CountThreads() { return Entries("/proc/self/task"); }
-inline int CountOpenFds() { return Entries("/proc/self/fd") - 1; }  // minus the listing's own
-
 // Once earlier tests' threads are gone, and after a first thread (a sanitizer's own starts with it).
 inline int SettledThreadCount() {
   std::thread([] {}).join();
@@ -34,15 +27,20 @@ inline int SettledThreadCount() {
   return CountThreads();
 }
 
-// Starts far from 0 ("not stamped"); counts the reads of other threads: one per worker stamp.
+// The creating (window) thread reads Now; workers read Stamp, and each such read is counted: one
+// per worker stamp. Both start far from 0 ("not stamped").
 struct TFakeClock {
-  std::atomic<uint32_t> Now{5'000'000};
+  std::atomic<uint32_t> Now{5'000'000}, Stamp{5'000'000};
   std::atomic<int> WorkerReads{0};
-  std::thread::id Creator = std::this_thread::get_id();
+  std::thread::id Window = std::this_thread::get_id();
   TTickSource Source() {
-    return [this] { WorkerReads += std::this_thread::get_id() != Creator; return Now.load(); };
+    return [this] { return std::this_thread::get_id() == Window ? Now.load() : (++WorkerReads, Stamp.load()); };
   }
 };
+
+inline std::pair<std::string, std::string> HostAndPort(const std::string& text) {
+  return {text.substr(0, text.rfind(':')), text.substr(text.rfind(':') + 1)};
+}
 
 // The test thread plays the window thread: posts wait in a queue until the test delivers them.
 class TManualWindow : public IRelayWindow {
@@ -100,6 +98,30 @@ class TManualWindow : public IRelayWindow {
   std::deque<Post> queue_;
 };
 
+// An engine run by hand on a TManualWindow with a fake clock, listening on 127.0.0.1 port 0.
+struct TManualEngine : TManualWindow {
+  TFakeClock Clock;
+  std::unique_ptr<TRelayEngine> Engine;
+  std::string Address;
+  bool Ok = false;
+  explicit TManualEngine(const std::string& target) {
+    Settings.ServerText = target;
+    Engine = std::make_unique<TRelayEngine>(*this, Clock.Source());
+  }
+  void Start() {  // after any set-up of the engine; Ok only when the bound address is loopback
+    Engine->StartService("0", "127.0.0.1");
+    Ok = DeliverUntil(*Engine, WM_LISTENSTATE) && ListenState == 1 && IsLoopbackText(Engine->ListeningAddress());
+    Address = Engine->ListeningAddress();
+    EXPECT_TRUE(Ok) << "listener at '" << Address << "', not loopback: not connecting";
+  }
+  UniqueFd Connect() { return ConnectTo(Address, static_cast<uint16_t>(ListenPort)); }
+  UniqueFd Accept() {  // a client, once the engine has taken it on
+    auto c = Connect();
+    EXPECT_TRUE(DeliverUntil(*Engine, WM_ACCEPT));
+    return c;
+  }
+};
+
 // Settings for a direct relay to `target`.
 inline THeadlessSettings Direct(const std::string& target) {
   THeadlessSettings s;
@@ -107,63 +129,24 @@ inline THeadlessSettings Direct(const std::string& target) {
   return s;
 }
 
-inline THeadlessSettings WithLoopback(THeadlessSettings s) {
-  if (s.ListenAddress.empty()) s.ListenAddress = "127.0.0.1";
-  return s;
-}
-
 // A headless host listening on 127.0.0.1 port 0; Ok only when the bound address is loopback.
 struct THost {
-  explicit THost(THeadlessSettings settings, TTickSource tick = SystemTick)
-      : Window(std::make_unique<THeadlessWindow>(WithLoopback(std::move(settings)), std::move(tick))) {
-    int before = Window->ListenReports();
+  explicit THost(THeadlessSettings settings, TTickSource tick = SystemTick) {
+    if (settings.ListenAddress.empty()) settings.ListenAddress = "127.0.0.1";
+    Window = std::make_unique<THeadlessWindow>(std::move(settings), std::move(tick));
     Window->StartService("0");
-    EXPECT_EQ(Window->WaitListenReport(before, 5000), 1);
+    EXPECT_EQ(Window->WaitListenReport(0, 5000), 1);
     Ok = IsLoopbackText(Window->ListenAddress()) && Window->BoundPort() != 0;
     EXPECT_TRUE(Ok) << "listener bound to '" << Window->ListenAddress() << "', not loopback: not connecting";
   }
   UniqueFd Connect() const { return ConnectTo(Window->ListenAddress(), static_cast<uint16_t>(Window->BoundPort())); }
   int Threads() { return Window->Query([&] { return Window->Engine()->ThreadsInUse(); }); }
   int Connections() { return Window->Query([&] { return Window->Engine()->ConnectionsInUse(); }); }
+  void SetTarget(const std::string& text) {
+    Window->Call([&] { Window->Engine()->SetTarget(HostAndPort(text).first, HostAndPort(text).second); });
+  }
   std::unique_ptr<THeadlessWindow> Window;
   bool Ok = false;
-};
-
-inline bool RoundTrip(int fd, const std::string& text) {
-  return SendAll(fd, text) && ReadExactly(fd, text.size()) == text;
-}
-
-inline void Echo(int fd) {
-  char buf[16384];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
-  }
-}
-
-// A target on 127.0.0.1:0 running `handler` on a thread per connection.
-struct TScriptedTarget {
-  explicit TScriptedTarget(std::function<void(int fd)> handler) : listener_("127.0.0.1", 256) {
-    accepter_ = std::thread([this, handler] {
-      for (UniqueFd c; !stop_.load();) {
-        if (!(c = listener_.Accept(50)).valid()) continue;
-        workers_.emplace_back([handler, fd = fds_.emplace_back(std::move(c)).get()] {
-          handler(fd);
-          ::shutdown(fd, SHUT_RDWR);
-        });
-      }
-    });
-  }
-  ~TScriptedTarget() {
-    stop_.store(true);
-    accepter_.join();
-    for (auto& fd : fds_) ::shutdown(fd.get(), SHUT_RDWR);  // so handlers return
-    for (auto& t : workers_) t.join();
-  }
-  std::string Text() const { return "127.0.0.1:" + listener_.portText(); }
-  RawListener listener_;
-  std::atomic<bool> stop_{false};
-  std::vector<UniqueFd> fds_;  // closed only at destruction, so no number is reused meanwhile
-  std::vector<std::thread> workers_;
-  std::thread accepter_;
 };
 
 // "127.0.0.1:<port>" where nothing listens.
