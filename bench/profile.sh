@@ -2,9 +2,9 @@
 # Where KOVA's time goes. Three loads through the headless host, each once under perf (hottest
 # functions), once counted from /proc (context switches) and once under strace -c (system calls):
 #   bulk  iperf3 with STREAMS streams; calls per relayed 8 KiB chunk
-#   ping  redis-benchmark PING, one client, keep-alive; calls per request
-#   churn redis-benchmark PING, 8 clients, a new connection (a new relay) per request; calls per relay
-# Usage: bash bench/profile.sh [bulk|ping|churn] [SECONDS [STREAMS]]   (default: bulk 5 1)
+#   ping  redis-benchmark PING, N keep-alive clients (1); calls per request
+#   churn redis-benchmark PING, N clients (8), a new connection (a new relay) per request; calls per relay
+# Usage: bash bench/profile.sh [bulk|ping|churn] [SECONDS [N]]   (N: streams or clients; default: bulk 5 1)
 # KOVA_BIN may name the binary (default: build it); BENCH_NO_LISTEN_ADDRESS=1 as in run.sh.
 set -euo pipefail
 
@@ -13,11 +13,13 @@ source "$ROOT/bench/lib.sh"
 MODE=bulk
 [[ ${1:-} =~ ^(bulk|ping|churn)$ ]] && { MODE=$1; shift; }
 SECS=${1:-5}
-STREAMS=${2:-1}
-[[ $SECS =~ ^[0-9]+$ && $STREAMS =~ ^[0-9]+$ ]] && ((SECS >= 1 && SECS <= 30 && STREAMS >= 1 && STREAMS <= 16)) || {
-  echo "profile: usage: profile.sh [bulk|ping|churn] [SECONDS 1..30 [STREAMS 1..16]]" >&2
+N=${2:-}
+[[ -z $N ]] && N=$([[ $MODE == churn ]] && echo 8 || echo 1)
+[[ $SECS =~ ^[0-9]+$ && $N =~ ^[0-9]+$ ]] && ((SECS >= 1 && SECS <= 30 && N >= 1 && N <= 64)) || {
+  echo "profile: usage: profile.sh [bulk|ping|churn] [SECONDS 1..30 [STREAMS or CLIENTS 1..64]]" >&2
   exit 2
 }
+STREAMS=$N
 LOOP=127.0.0.1
 tools=(perf strace)
 if [[ $MODE == bulk ]]; then tools+=(iperf3); else tools+=(redis-server redis-benchmark); fi
@@ -62,8 +64,8 @@ case $MODE in
     RATE=Gbit/s
     ;;
   ping | churn)
-    CLIENTS=1 KEEP=1 COUNT=20000
-    [[ $MODE == churn ]] && CLIENTS=8 KEEP=0 COUNT=4000
+    CLIENTS=$N KEEP=1 COUNT=20000
+    [[ $MODE == churn ]] && KEEP=0 COUNT=4000
     run_timed() {
       local out
       out=$(timeout -s INT "$SECS" redis-benchmark -h "$addr" -p "$port" -t ping_inline -n 1000000000 \
@@ -99,7 +101,7 @@ stamp=$(date -u +%Y%m%dT%H%M%SZ)
 mkdir -p "$ROOT/bench/results"
 out=$ROOT/bench/results/profile-$MODE-$stamp.txt
 {
-  echo "KOVA $MODE profile, $stamp, ${SECS}s, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "KOVA $MODE profile, $stamp, ${SECS}s, $N $([[ $MODE == bulk ]] && echo "stream(s)" || echo "client(s)"), load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "relay: $KOVA_BIN"
   run_timed >/dev/null # warms up: worker threads are created once and kept
   echo "plain run: $(run_timed) $RATE"
