@@ -5,20 +5,15 @@
 #include <netinet/tcp.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
 
 #include "support/Loopback.h"
 
 namespace kova::test {
 
-inline std::string FromHex(const std::string& hex) {  // "05 01 00" -> three bytes
-  std::string out, pair;
-  for (char c : hex) {
-    if (c != ' ') pair += c;
-    if (pair.size() == 2) out += static_cast<char>(std::strtoul(pair.c_str(), nullptr, 16));
-    if (pair.size() == 2) pair.clear();
-  }
+inline std::string FromHex(std::string hex) {  // "05 01 00" -> three bytes
+  std::erase(hex, ' ');
+  std::string out;
+  for (size_t at = 0; at + 1 < hex.size(); at += 2) out += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
   return out;
 }
 
@@ -53,7 +48,6 @@ class FakePeer {
   // Every byte received; equal to Expected() only if the client sent exactly the script's bytes.
   std::string Finish() {
     if (thread_.joinable()) thread_.join();
-    std::lock_guard lock(mu_);
     return received_;
   }
   std::string Expected() const {
@@ -69,10 +63,6 @@ class FakePeer {
     steps_.emplace_back(kind, bytes);
     return *this;
   }
-  void Received(const std::string& bytes) {
-    std::lock_guard lock(mu_);
-    received_ += bytes;
-  }
   void Run() {
     UniqueFd conn = listener_.Accept();
     listener_.Close();
@@ -87,17 +77,16 @@ class FakePeer {
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
       }
       const std::string got = kind == '>' ? ReadExactly(conn.get(), bytes.size()) : "";
-      Received(got);
+      received_ += got;
       if (kind == '>' && got != bytes) break;  // stop the script, keep recording
     }
-    Received(ReadUntilClosed(conn.get()));
+    received_ += ReadUntilClosed(conn.get());
   }
 
   RawListener listener_{"127.0.0.1", 4};
   std::vector<std::pair<char, std::string>> steps_;
   std::thread thread_;
-  std::mutex mu_;
-  std::string received_;
+  std::string received_;  // the thread's until Finish joins it
 };
 
 }  // namespace kova::test
