@@ -209,14 +209,13 @@ class EchoServer {
     wakeWrite_.Reset(p[1]);
     thread_ = std::thread([this] { Run(); });
   }
-  ~EchoServer() { Stop(); }
+  ~EchoServer() {
+    if (::write(wakeWrite_.get(), "x", 1) == 1) thread_.join();
+  }
   uint16_t port() const { return listener_.port(); }
   std::string portText() const { return listener_.portText(); }
   const std::string& host() const { return listener_.host(); }
   int connectionsAccepted() const { return accepted_.load(); }
-  void Stop() {
-    if (thread_.joinable() && ::write(wakeWrite_.get(), "x", 1) == 1) thread_.join();
-  }
 
  private:
   void Run() {
