@@ -94,6 +94,26 @@ int TExtTCPSocket::ReceiveOn(const HandleRef& h, void* buffer, int length, int f
   return -1;
 }
 
+int TExtTCPSocket::SendChunk(const void* buffer, int length, bool more) {
+  const HandleRef h = AcquireHandle();
+  if (!h) {
+    PublishError(kErrNotSocket);
+    return -1;
+  }
+  ssize_t n;
+  do {
+    n = ::send(h->fd(), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    RecordResult(-1);
+    CheckError();
+    return -1;
+  }
+  lastError_.store(0, std::memory_order_relaxed);
+  bytesSent_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+  return static_cast<int>(n);
+}
+
 void TExtTCPSocket::ShutdownSend() {
   if (HandleRef h = AcquireHandle()) ::shutdown(h->fd(), SHUT_WR);
 }

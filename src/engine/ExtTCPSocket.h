@@ -17,6 +17,9 @@ class TExtTCPSocket : public TTCPBlockSocket {
   // one (all sent, then FIN) and false for a reset. 0 with 10060: nothing arrived in time.
   // 0 with any other code: a closed object or a failure.
   int ReceivePending(void* buffer, int maxLength, int timeoutMs = -1, bool* orderlyEnd = nullptr);
+  // One send of a relayed chunk. `more`: the next chunk is already queued at the source, so the
+  // system may hold a partial segment back to join it (the next send without `more` flushes).
+  int SendChunk(const void* buffer, int length, bool more);
   // Passes a half-close on: the peer reads the end of data after everything already sent.
   void ShutdownSend();
   // Small answers leave at once instead of waiting for more bytes to fill a segment.

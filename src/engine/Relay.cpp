@@ -630,9 +630,12 @@ void TRelayEngine::TImpl::NetTransfer(TNetThread& w) {
     return;
   }
   if (PumpFault) PumpFault();
+  // With small segments sent at once (no Nagle delay), a full chunk with more queued behind it
+  // may wait for the next one to fill a segment: bulk keeps large segments, answers leave at once.
+  const bool more = n == kTransferBuffer && w.Source->BytesAvailable() > 0;
   int sent = 0;
   for (;;) {
-    int r = w.Dest->SendBytes(buffer + sent, n - sent);
+    int r = w.Dest->SendChunk(buffer + sent, n - sent, more);
     if (r > 0) sent += r;
     int sendErr = w.Dest->LastError();
     if (sendErr != 0 && sendErr != kErrTimedOut) {
