@@ -42,6 +42,12 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     // A direct upstream counts exactly the relayed bytes: received (with the greeting) and sent.
     const std::string counts = ";" + std::to_string(total + 11) + ";" + std::to_string(total) + ";";
     EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow().Connections.at(0).find(counts) != std::string::npos; }));
+    // Whole chunks with nothing queued behind them leave at once, never held back for more.
+    for (int i = 0; i < 5; ++i) {
+      const auto begin = std::chrono::steady_clock::now();
+      EXPECT_TRUE(RoundTrip(c.get(), std::string(3 * 8192, 'm')));
+      EXPECT_LT(std::chrono::steady_clock::now() - begin, 150ms);
+    }
   }
   // Reads every request to the end, then answers: the answer exists only after the half-close.
   const std::string answer = RandomBytes(1 << 20, 11), upload = RandomBytes(256 << 10, 12);
