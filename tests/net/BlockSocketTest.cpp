@@ -49,7 +49,7 @@ TEST_F(SocketTest, AddressesAndResolution) {
       {F::Any, true, "0.0.0.0", "1080", "0.0.0.0:1080"}, {F::Any, true, "::1", "http", "::1:80"},
       {F::Any, true, kUnresolvable, "80", ":0"}, {F::Any, true, "127.0.0.1", "no-such-service", ":0"},
       // Dotted parts are decimal whatever their leading zeros; other numeric forms name no host.
-      {F::Any, true, "010.0.0.1", "80", "10.0.0.1:80"}, {F::Any, true, "0127.000.0.01", "80", "127.0.0.1:80"},
+      {F::Any, true, "0192.000.2.01", "80", "192.0.2.1:80"}, {F::Any, true, "0127.000.0.01", "80", "127.0.0.1:80"},
       {F::Any, true, "0x7f.0.0.1", "80", ":0"}, {F::Any, true, "127.1", "80", ":0"},
       // A port is never reduced modulo 65536.
       {F::Any, true, "127.0.0.1", "65535", "127.0.0.1:65535"}, {F::Any, true, "localhost", "70000", ":0"},
