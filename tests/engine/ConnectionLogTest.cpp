@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -18,24 +18,20 @@
 namespace kova::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct TTempDir {
   std::string path = [] {
     char name[] = "/tmp/kova-log-XXXXXX";
     return std::string(::mkdtemp(name));
   }();
-  ~TTempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+  ~TTempDir() { fs::remove_all(path); }
 };
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream all;
-  all << in.rdbuf();
+  all << std::ifstream(path, std::ios::binary).rdbuf();
   return all.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
 }
 
 TEST(ConnectionLog, RotatesKeepingThreeOlderFilesWithEveryLineWhole) {
@@ -45,21 +41,18 @@ TEST(ConnectionLog, RotatesKeepingThreeOlderFilesWithEveryLineWhole) {
   constexpr uint64_t kLimit = 1000;
   {
     TConnectionLog log(path, kLimit);
-    std::vector<std::thread> writers;
+    std::vector<std::jthread> writers;
     for (int t = 0; t < kThreads; ++t)
       writers.emplace_back([&log, t] {
         for (int i = 0; i < kLines; ++i) log.Write("t" + std::to_string(t) + " " + std::to_string(i) + " " + std::string(40, 'x'));
       });
-    for (auto& w : writers) w.join();
+    writers.clear();
     log.Flush();
     EXPECT_EQ(log.Dropped(), 0u);
   }
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u) << "addresses and user names stay private";
-  ASSERT_EQ(::stat((dir.path + "/state/kova").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_FALSE(Exists(path + ".4"));
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms(0600)) << "addresses and user names stay private";
+  EXPECT_EQ(fs::status(dir.path + "/state/kova").permissions(), fs::perms(0700));
+  EXPECT_FALSE(fs::exists(path + ".4"));
 
   // Oldest to newest, the files hold the last lines written: a thread that shows up at all shows
   // every line from its first kept one to its very last, in order; each file is within the limit
@@ -68,20 +61,14 @@ TEST(ConnectionLog, RotatesKeepingThreeOlderFilesWithEveryLineWhole) {
   const std::regex whole("t([0-9]) ([0-9]+) x{40}");
   for (const std::string& name : {path + ".3", path + ".2", path + ".1", path}) {
     const std::string text = ReadFile(name);
-    EXPECT_GT(text.size(), 0u) << name;
-    EXPECT_LE(text.size(), kLimit) << name;
-    if (name != path) {
-      EXPECT_GT(text.size(), kLimit - 50) << name;
-    }
-    EXPECT_EQ(text.back(), '\n') << name;
+    EXPECT_TRUE(text.size() <= kLimit && text.size() > (name == path ? 0 : kLimit - 50)) << name << text.size();
+    EXPECT_TRUE(text.ends_with('\n')) << name;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
       std::smatch m;
       ASSERT_TRUE(std::regex_match(line, m, whole)) << name << ": " << line;
       const int t = std::stoi(m[1]), i = std::stoi(m[2]);
-      if (last.count(t)) {
-        EXPECT_EQ(i, last[t] + 1) << line;
-      }
+      EXPECT_TRUE(!last.count(t) || i == last[t] + 1) << line;
       last[t] = i;
     }
   }
@@ -89,17 +76,16 @@ TEST(ConnectionLog, RotatesKeepingThreeOlderFilesWithEveryLineWhole) {
   for (const auto& [t, i] : last) EXPECT_EQ(i, kLines - 1) << "thread " << t;
 
   // A new log counts what the live file already holds: a line that no longer fits rotates first.
-  const std::string before = ReadFile(path);
+  const std::string before = ReadFile(path), fill(kLimit - before.size(), 'y');
   {
     TConnectionLog log(path, kLimit);
     EXPECT_EQ(log.Check(), "");
-    log.Write(std::string(kLimit - before.size(), 'y'));
+    log.Write(fill);
   }
   EXPECT_EQ(ReadFile(path + ".1"), before);
-  EXPECT_EQ(ReadFile(path), std::string(kLimit - before.size(), 'y') + "\n");
+  EXPECT_EQ(ReadFile(path), fill + "\n");
 
-  // A log that cannot be opened says why.
-  TConnectionLog blocked(path + "/under-a-file.log");
+  TConnectionLog blocked(path + "/under-a-file.log");  // cannot be opened, says why
   EXPECT_NE(blocked.Check().find("Not a directory"), std::string::npos) << blocked.Check();
 }
 
@@ -124,13 +110,10 @@ TEST(ConnectionLog, AStuckDiskDropsLinesInsteadOfBlockingTheCaller) {
   char buf[4096];
   for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
   ::close(reader);
-  std::istringstream lines(got);
-  std::vector<std::string> all;
-  for (std::string line; std::getline(lines, line);) all.push_back(line);
-  ASSERT_EQ(all.size(), kLines - dropped + 1) << got;
-  EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const std::string& l) {
-              return l.find(" connection log: " + std::to_string(dropped) + " lines dropped") != std::string::npos;
-            }), 1) << got;
+  const std::string note = " connection log: " + std::to_string(dropped) + " lines dropped";
+  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), static_cast<long>(kLines - dropped + 1)) << got;
+  EXPECT_NE(got.find(note), std::string::npos) << got;
+  EXPECT_EQ(got.find(note), got.rfind(note)) << got;
 }
 
 TEST(ConnectionLog, DefaultPathFollowsTheStateFolder) {
@@ -142,17 +125,12 @@ TEST(ConnectionLog, DefaultPathFollowsTheStateFolder) {
       {"/var/tmp/st", "/var/tmp/st/kova/connections.log"},
       {"relative/st", home + "/.local/state/kova/connections.log"},
       {nullptr, home + "/.local/state/kova/connections.log"},
+      {saved ? keep.c_str() : nullptr, DefaultConnectionLogPath()},  // the last row puts it back
   };
   for (const auto& [state, expected] : rows) {
-    if (state) {
-      ::setenv("XDG_STATE_HOME", state, 1);
-    } else {
-      ::unsetenv("XDG_STATE_HOME");
-    }
+    state ? ::setenv("XDG_STATE_HOME", state, 1) : ::unsetenv("XDG_STATE_HOME");
     EXPECT_EQ(DefaultConnectionLogPath(), expected) << (state ? state : "unset");
   }
-  if (saved) ::setenv("XDG_STATE_HOME", keep.c_str(), 1);
-  else ::unsetenv("XDG_STATE_HOME");
 }
 
 }  // namespace
