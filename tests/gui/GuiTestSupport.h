@@ -59,6 +59,14 @@ inline bool PeerClosedPumping(int fd) {
   bool closed = false;
   return ReadPumping(fd, SIZE_MAX, &closed), closed;
 }
+template <typename TPeer>
+QString At(const TPeer& peer) {  // "host:port" of a loopback peer
+  return QString::fromStdString(peer.host() + ":" + peer.portText());
+}
+inline QString ClosedPort() {  // refuses once its listener is gone
+  test::RawListener gone;
+  return At(gone);
+}
 
 class FormTest : public ::testing::Test {
  protected:
@@ -100,7 +108,7 @@ class FormTest : public ::testing::Test {
   QLineEdit* Port() { return Child<QLineEdit>("EdListenPort"); }
   QComboBox* Server() { return Child<QComboBox>("EdServerIP"); }
   QString Counters() { return Child<QLabel>("LbConnect")->text() + Child<QLabel>("LbThread")->text(); }
-  QString EchoTarget() { return QString::fromStdString(echo.host() + ":" + echo.portText()); }
+  QString EchoTarget() { return At(echo); }
   QString States() {  // enabled or not: BtStart, BtStop, EdListenPort, e.g. "+-+"
     QString s;
     for (const char* name : {"BtStart", "BtStop", "EdListenPort"}) s += Child(name)->isEnabled() ? '+' : '-';
@@ -121,6 +129,12 @@ class FormTest : public ::testing::Test {
     test::UniqueFd fd = test::ConnectTo(address, port);
     EXPECT_EQ(test::SendAll(fd.get(), hello) ? ReadPumping(fd.get(), hello.size()) : "", hello);
     return fd;
+  }
+  void UseProxy(const char* type, const QString& where, const QString& user = "", const QString& password = "") {
+    Child<QRadioButton>(type)->click();
+    Child<QLineEdit>("EdProxy")->setText(where);
+    Child<QLineEdit>("EdUsername")->setText(user);
+    Child<QLineEdit>("EdPassword")->setText(password);
   }
   QString Row(const char* table, int row) {  // the cells joined by '|'
     QStringList cells;

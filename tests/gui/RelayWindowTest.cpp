@@ -7,9 +7,7 @@ namespace kova::gui {
 using RelayWindow = FormTest;
 
 TEST_F(RelayWindow, RelaysFailsOverShowsTheMonitorAndClearsIdleConnections) {
-  // a port that refuses once its listener is gone, an empty entry, the echo
-  const std::string dead = [] { test::RawListener gone; return gone.host() + ":" + gone.portText(); }();
-  Server()->addItems({QString::fromStdString(dead), "", EchoTarget()});
+  Server()->addItems({ClosedPort(), "", EchoTarget()});
   Child<TSpinEdit>("EdTimeClear")->SetText("0");  // 0: never cleared
   ASSERT_TRUE(Start());
   test::UniqueFd client = Client("hello");
@@ -46,13 +44,12 @@ TEST_F(RelayWindow, StopLeavesRelaysRunningAndClosingTheWindowEndsThem) {
   ASSERT_TRUE(Start());
   test::UniqueFd client = Client("one");
   // While listening, the port box and the tray name the address clients must use.
+  auto tips = [&] { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); };
   const QString where = QString::fromStdString(address) + ":" + QString::number(port);
-  EXPECT_EQ(Port()->toolTip(), "设置转发服务端口\n监听地址 " + where);
-  EXPECT_EQ(form.findChild<QSystemTrayIcon*>()->toolTip(), "KOVA数据转发服务\n" + where);
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
   Click("BtStop");
   ASSERT_TRUE(WaitStates("+-+"));
-  EXPECT_EQ(Port()->toolTip(), "设置转发服务端口");
-  EXPECT_EQ(form.findChild<QSystemTrayIcon*>()->toolTip(), "KOVA数据转发服务");
+  EXPECT_EQ(tips(), "设置转发服务端口|KOVA数据转发服务");
   EXPECT_FALSE(test::ConnectTo(address, port).valid()) << "the stopped service still accepts";
   EXPECT_TRUE(test::SendAll(client.get(), "after"));
   EXPECT_EQ(ReadPumping(client.get(), 5), "after");

@@ -28,9 +28,6 @@ TEST_F(Screenshot, WindowWithARunningRelay) {
   menu->hide();
 }
 
-}  // namespace kova::gui
-
-namespace kova::gui {
 
 // The two diagnostic views (scripts/screenshot.sh --views): relays that ended in different ways
 // through loopback peers, then a check of the list; pictures "<name>-recent.png", "<name>-check.png".
@@ -38,8 +35,7 @@ TEST_F(Screenshot, RecentConnectionsAndServerCheck) {
   const QString out = qEnvironmentVariable("KOVA_SCREENSHOT_VIEWS");
   if (out.isEmpty()) GTEST_SKIP() << "set KOVA_SCREENSHOT_VIEWS to draw the pictures";
   const QString base = QFileInfo(out).path() + "/" + QFileInfo(out).completeBaseName();
-  const std::string closed = [] { test::RawListener gone; return gone.host() + ":" + gone.portText(); }();
-  Server()->addItems({QString::fromStdString(closed), EchoTarget(), "", "nocolon"});
+  Server()->addItems({ClosedPort(), EchoTarget(), "", "nocolon"});
   form.show();
   ASSERT_TRUE(Start());
   auto ended = [&](size_t n) { return WaitFor([&] { return form.Engine().RecentOutcomes().size() == n; }); };
@@ -58,9 +54,7 @@ TEST_F(Screenshot, RecentConnectionsAndServerCheck) {
   for (const auto& [type, script, user] : proxies) {
     test::FakePeer proxy(script);
     proxy.Start();
-    Child<QRadioButton>(type == 3 ? "RgProxy3" : "RgProxy1")->click();
-    Child<QLineEdit>("EdProxy")->setText(QString::fromStdString(proxy.host() + ":" + proxy.portText()));
-    Child<QLineEdit>("EdUsername")->setText(user);
+    UseProxy(type == 3 ? "RgProxy3" : "RgProxy1", At(proxy), user);
     const size_t before = form.Engine().RecentOutcomes().size();
     EXPECT_TRUE(PeerClosedPumping(test::ConnectTo(address, port).get()));
     ASSERT_TRUE(ended(before + 1));

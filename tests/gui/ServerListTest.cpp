@@ -20,6 +20,14 @@ class ServerList : public FormTest {
     return l;
   }
   QString Path(const char* name) { return dir.filePath(QLatin1String(name)); }
+  bool Write(const char* name, const QByteArray& bytes) {
+    QFile f(Path(name));
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() && f.flush();
+  }
+  QByteArray Read(const char* name) {
+    QFile f(Path(name));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : "(none)";
+  }
   void File(const char* button, const QString& answer) {
     nextFileName = answer;
     Click(button);
@@ -80,20 +88,16 @@ TEST_F(ServerList, LoadThenSaveKeepsEveryByteAndOnlyMendsLoneLineBreaks) {
       {""_ba, {}},
       {big, {}}};
   for (const auto& [in, out] : cases) {
-    QFile f(Path("in.txt")), saved(Path("out.txt"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(in) == in.size() && f.flush());
+    ASSERT_TRUE(Write("in.txt", in));
     File("BtLoad", Path("in.txt"));
     File("BtSave", Path("out.txt"));
-    EXPECT_EQ(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(none)", out.isEmpty() ? in : out)
-        << in.left(40).toHex().toStdString();
+    EXPECT_EQ(Read("out.txt"), out.isEmpty() ? in : out) << in.left(40).toHex().toStdString();
   }
   EXPECT_EQ(Entries(), QStringList({"a:1", "b:2"}));  // loading leaves the list in use alone
 
   // Valid text reads as usual, other bytes as placeholders; the engine gets the file's bytes, and
   // an entry with a NUL (which would cut the name short) none at all.
-  QFile f(Path("in.txt"));
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-              f.write("\xC4\xE3:1\r\n\xE4\xB8\xBB:2\r\n127.0.0.1\x00x:3\r\n"_ba) > 0 && f.flush());
+  ASSERT_TRUE(Write("in.txt", "\xC4\xE3:1\r\n\xE4\xB8\xBB:2\r\n127.0.0.1\x00x:3\r\n"_ba));
   File("BtLoad", Path("in.txt"));
   Click("BtUpdate");
   EXPECT_EQ(Entries(), QStringList({u"\uF7C4\uF7E3:1"_s, u"主:2"_s, u"127.0.0.1\0x:3"_s}));
@@ -116,8 +120,7 @@ TEST_F(ServerList, LoadThenSaveKeepsEveryByteAndOnlyMendsLoneLineBreaks) {
   QDir::setCurrent(old);
   File("BtLoad", dir.path());  // a folder opens but cannot be read
   File("BtSave", Path("no/such/x.txt"));
-  File("BtLoad", QString());  // cancelled
-  File("BtSave", QString());
+  for (const char* button : {"BtLoad", "BtSave"}) File(button, QString());  // cancelled
   EXPECT_EQ(messages, QStringList({box("open", Path("missing.txt"), ENOENT), box("open", dir.path(), EISDIR),
                                    box("create", Path("no/such/x.txt"), ENOENT)}));
   EXPECT_EQ(form.EditBoxText(), "kept");
@@ -125,8 +128,7 @@ TEST_F(ServerList, LoadThenSaveKeepsEveryByteAndOnlyMendsLoneLineBreaks) {
 
 TEST_F(ServerList, WildcardNamesInBothDialogsOnlyFilterTheListing) {
   TUiSeam::SetFileHook(nullptr);  // Qt's own dialogs, answered below
-  QFile b(Path("b.log"));
-  ASSERT_TRUE(b.open(QIODevice::WriteOnly) && b.write("b:2") == 3 && b.flush());
+  ASSERT_TRUE(Write("b.log", "b:2"));
   const QString old = QDir::currentPath();
   ASSERT_TRUE(QDir::setCurrent(dir.path()));  // the dialogs open in the current folder
   // Each step types a name ("" keeps the one shown) and presses the dialog's accept button; the
@@ -158,8 +160,7 @@ TEST_F(ServerList, WildcardNamesInBothDialogsOnlyFilterTheListing) {
   EXPECT_EQ(log, QStringList({"*.txt|*.txt", "*.txt|*.txt", "*.l?g|*.l?g",  //
                               "*.txt|*.txt", "*.txt|*.txt", "*.LOG;*.log|*.LOG;*.log"}));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"b.log", "new.txt"}));
-  QFile saved(Path("new.txt"));
-  EXPECT_EQ(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "(none)", "kept \xE4\xB8\xBB");
+  EXPECT_EQ(Read("new.txt"), "kept \xE4\xB8\xBB");
   EXPECT_EQ(form.EditBoxText(), "b:2");
   EXPECT_TRUE(messages.empty()) << messages.join('\n').toStdString();
 }
