@@ -6,7 +6,7 @@ namespace kova::gui {
 
 using RelayWindow = FormTest;
 
-TEST_F(RelayWindow, RelaysFailsOverShowsTheMonitorAndClearsIdleConnections) {
+TEST_F(RelayWindow, RelaysFailsOverClearsIdleConnectionsStopsAndEndsWithTheWindow) {
   Server()->addItems({ClosedPort(), "", EchoTarget()});
   Child<TSpinEdit>("EdTimeClear")->SetText("0");  // 0: never cleared
   ASSERT_TRUE(Start());
@@ -37,13 +37,10 @@ TEST_F(RelayWindow, RelaysFailsOverShowsTheMonitorAndClearsIdleConnections) {
 
   Click("BtUpdate");  // applying a list starts the walk again at its first entry
   EXPECT_EQ(form.Engine().NextServerIndex(), 0);
-}
 
-TEST_F(RelayWindow, StopLeavesRelaysRunningAndClosingTheWindowEndsThem) {
+  // Stopping leaves relays running; while listening, the port box and the tray name the address.
   Server()->setEditText(EchoTarget());
-  ASSERT_TRUE(Start());
-  test::UniqueFd client = Client("one");
-  // While listening, the port box and the tray name the address clients must use.
+  client = Client("one");
   auto tips = [&] { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); };
   const QString where = QString::fromStdString(address) + ":" + QString::number(port);
   EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
