@@ -12,6 +12,9 @@ using namespace Qt::Literals::StringLiterals;
 class ServerList : public FormTest {
  protected:
   QTemporaryDir dir;
+  const QString old = QDir::currentPath();
+  const bool inDir = QDir::setCurrent(dir.path());  // relative names and the dialogs start here
+  ~ServerList() override { QDir::setCurrent(old); }
   QPlainTextEdit* edit = Child<QPlainTextEdit>("EdServers");
 
   QStringList Entries() {
@@ -114,10 +117,7 @@ TEST_F(ServerList, LoadThenSaveKeepsEveryByteAndOnlyMendsLoneLineBreaks) {
            "|error";
   };
   edit->setPlainText("kept");
-  const QString old = QDir::currentPath();
-  ASSERT_TRUE(QDir::setCurrent(dir.path()));
   File("BtLoad", "missing.txt");  // a relative name is reported with its full path
-  QDir::setCurrent(old);
   File("BtLoad", dir.path());  // a folder opens but cannot be read
   File("BtSave", Path("no/such/x.txt"));
   for (const char* button : {"BtLoad", "BtSave"}) File(button, QString());  // cancelled
@@ -127,10 +127,9 @@ TEST_F(ServerList, LoadThenSaveKeepsEveryByteAndOnlyMendsLoneLineBreaks) {
 }
 
 TEST_F(ServerList, WildcardNamesInBothDialogsOnlyFilterTheListing) {
+  ASSERT_TRUE(inDir);
   TUiSeam::SetFileHook(nullptr);  // Qt's own dialogs, answered below
   ASSERT_TRUE(Write("b.log", "b:2"));
-  const QString old = QDir::currentPath();
-  ASSERT_TRUE(QDir::setCurrent(dir.path()));  // the dialogs open in the current folder
   // Each step types a name ("" keeps the one shown) and presses the dialog's accept button; the
   // log notes, before each step, the name shown and the listing's filter.
   QStringList steps, log;
@@ -156,7 +155,6 @@ TEST_F(ServerList, WildcardNamesInBothDialogsOnlyFilterTheListing) {
   Click("BtSave");
   steps = {"", "*.LOG;*.log", "b.log"};
   Click("BtLoad");
-  QDir::setCurrent(old);
   EXPECT_EQ(log, QStringList({"*.txt|*.txt", "*.txt|*.txt", "*.l?g|*.l?g",  //
                               "*.txt|*.txt", "*.txt|*.txt", "*.LOG;*.log|*.LOG;*.log"}));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"b.log", "new.txt"}));
