@@ -36,7 +36,7 @@ void TExtTCPSocket::Listen() {
 
 // The receiving pump calls this while the other pump sends on the same object, so every
 // decision here rests on this call's own results, never on the shared LastError.
-int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs, bool* orderlyEnd) {
+int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, bool* orderlyEnd) {
   if (orderlyEnd) *orderlyEnd = false;
   if (maxLength < 1) {
     PublishError(0);
@@ -52,12 +52,6 @@ int TExtTCPSocket::ReceivePending(void* buffer, int maxLength, int timeoutMs, bo
     std::memcpy(buffer, left.data(), n);
     if (n < left.size()) StoreReadBufferFor(h, left.substr(n));
     return static_cast<int>(n);
-  }
-  int err = 0;
-  if (timeoutMs >= 0 && !WaitReadableOn(h, timeoutMs, err)) {
-    // A failed wait (closed object) keeps its own code: it must end the pump, not idle it.
-    PublishError(err != 0 ? err : kErrTimedOut);
-    return 0;
   }
   return std::max(ReceiveOn(h, buffer, maxLength, 0, orderlyEnd), 0);
 }

@@ -11,12 +11,11 @@ class TExtTCPSocket : public TTCPBlockSocket {
   void Connect(const std::string& host, const std::string& port) override;
   void Listen() override;
   // The pumps' receive: at most maxLength bytes (bytes a proxy exchange left in the read buffer
-  // first). timeoutMs < 0 blocks in the receive itself until bytes arrive, the peer ends its
-  // sending side or the object is closed; otherwise the wait for the first byte is bounded.
-  // > 0: bytes. 0 with LastError 10054: the peer's end, *orderlyEnd true when it was an orderly
-  // one (all sent, then FIN) and false for a reset. 0 with 10060: nothing arrived in time.
-  // 0 with any other code: a closed object or a failure.
-  int ReceivePending(void* buffer, int maxLength, int timeoutMs = -1, bool* orderlyEnd = nullptr);
+  // first), blocking in the receive itself until bytes arrive, the peer ends its sending side or
+  // the object is closed. > 0: bytes. 0 with LastError 10054: the peer's end, *orderlyEnd true
+  // when it was an orderly one (all sent, then FIN) and false for a reset. 0 with any other
+  // code: a closed object or a failure.
+  int ReceivePending(void* buffer, int maxLength, bool* orderlyEnd = nullptr);
   // One send of a relayed chunk. `more`: the next chunk is already queued at the source, so the
   // system may hold a partial segment back to join it (the next send without `more` flushes).
   int SendChunk(const void* buffer, int length, bool more);

@@ -33,7 +33,6 @@ constexpr int kConnectionSlots = 50;
 constexpr int kThreadSlots = 100;
 constexpr int kTransferBuffer = 8192;
 constexpr int kRetryPauseMs = 1000;
-constexpr int kProxyTimeoutMs = 30000;
 constexpr auto kDrainWait = std::chrono::milliseconds(200);
 const char* const kClientToServer = "[客户->服务]";
 const char* const kServerToClient = "[服务->客户]";
@@ -105,7 +104,7 @@ struct TSlotRecord {
   int64_t StartUnixMs = 0;
   std::chrono::steady_clock::time_point Start;
   std::string Client;
-  TProxySettings Proxy;  // the password is dropped when the outcome is made
+  TProxySettings Proxy;  // without the password
   std::atomic<int> End{-1};  // the first end a worker or the sweep reports
   std::mutex Mu;             // the connecting worker appends, the window thread reads
   std::vector<TAttempt> Attempts;
@@ -411,6 +410,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   TSlotRecord& record = Records[c];
   record.Proxy = {Window.ProxyType(), Window.ProxyText(), Window.ProxyUser(), Window.ProxyPassword()};
   ApplyProxy(*upstream, record.Proxy);
+  record.Proxy.Password.clear();  // the socket has it; no record or outcome keeps it
   if (upstream->SocksProxyHost.empty() && upstream->TunnelProxyHost.empty()) record.Proxy = {};
   record.Live = true;
   record.StartUnixMs = UnixMillis();
@@ -468,16 +468,15 @@ void TNetThread::SwitchServer() {
   // Concurrent failures on one server move the current target once: only a worker that failed
   // on the current target moves it; the others follow it. Each client judges by its own tries
   // whether the list is used up, never by where the shared position happens to stand.
-  ++Tries;
-  if (Tries > e.ValidServerCount()) {
+  if (++Tries > e.ValidServerCount()) {
     e.NextServerIndex = 0;  // used up, as when the position runs off the end
     e.TargetHost.clear();
     e.TargetPort.clear();
   } else if ((Host == e.TargetHost && Port == e.TargetPort) || e.TargetHost.empty()) {
     e.NextServer();
   }
-  Host = Tries > e.ValidServerCount() ? std::string() : e.TargetHost;
-  Port = Host.empty() ? std::string() : e.TargetPort;
+  Host = e.TargetHost;
+  Port = e.TargetPort;
 }
 
 void TRelayEngine::TImpl::RunSwitchServer(TNetThread& w) {
@@ -606,7 +605,7 @@ void TRelayEngine::TImpl::NetTransfer(TNetThread& w) {
   // Blocks until there is work: a release, a stop and program end all close the sockets, and a
   // close wakes the receive.
   bool orderlyEnd = false;
-  const int n = w.Source->ReceivePending(buffer, kTransferBuffer, -1, &orderlyEnd);
+  const int n = w.Source->ReceivePending(buffer, kTransferBuffer, &orderlyEnd);
   if (n < 1) {
     const bool fromClient = w.Source == ClientSocket(w.ConnIndex);
     if (orderlyEnd) {
