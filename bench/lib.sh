@@ -60,7 +60,7 @@ build_kova() {
   fi
   cmake --build "$root/$dir" -j 2 --target kova-relay >"$BENCH_DIR/build.log" 2>&1 ||
     { echo "bench: building kova-relay failed:" >&2; tail -30 "$BENCH_DIR/build.log" >&2; return 1; }
-  KOVA_BIN=$root/$dir/src/engine/kova-relay
+  KOVA_BIN=$root/$dir/src/app/kova-relay
   [[ -x $KOVA_BIN ]] || { echo "bench: no $KOVA_BIN after the build" >&2; return 1; }
 }
 

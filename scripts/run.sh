@@ -8,7 +8,7 @@ if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
   [[ -x build/src/app/kova ]] || { echo "run: the window is not built yet (make build)"; exit 1; }
   exec build/src/app/kova
 fi
-relay=build/src/engine/kova-relay
+relay=build/src/app/kova-relay
 [[ -x $relay ]] || { echo "run: $relay is not built yet (make build)"; exit 1; }
 if [[ -z "${TARGETS:-}" ]]; then
   cat >&2 <<'HOWTO'
@@ -16,7 +16,7 @@ run: no display, so the relay runs headless; tell it where to relay with TARGETS
   make run TARGETS=192.0.2.10:80
   make run TARGETS=192.0.2.10:22,192.0.2.11:22 LISTEN=0.0.0.0 PORT=2222 RELAY_ARGS="--idle 30"
 LISTEN (default 127.0.0.1) and PORT (default 1080) choose where it listens; RELAY_ARGS takes
-further options (see build/src/engine/kova-relay --help). Ctrl-C ends it.
+further options (see build/src/app/kova-relay --help). Ctrl-C ends it.
 HOWTO
   exit 2
 fi

@@ -93,6 +93,9 @@ class TFormMain : public QWidget, public IRelayWindow {
   void changeEvent(QEvent* event) override;
 
  private:
+  // The port field's and the tray's own tooltips, before the listening address is added.
+  static inline const QString kListenPortTip = QStringLiteral("设置转发服务端口");
+  static inline const QString kTrayTip = QStringLiteral("KOVA数据转发服务");
   QWidget* BuildSettingsPanel();
   QWidget* BuildMonitorArea();
   void BuildTray();
