@@ -130,7 +130,7 @@ row 1 "^kova-relay: cannot listen on 127\.0\.0\.1 port $busy: Address already in
 row 1 '^kova-relay: cannot listen on 198\.51\.100\.7 port 0: Cannot assign requested address$' "$relay" --config "$work/ok.conf"
 row 1 '^kova-relay: cannot listen on 127\.0\.0\.1 port 1: Permission denied$' \
   setpriv --bounding-set=-net_bind_service "$relay" "${lo[@]}" --port 1
-row 1 'cannot listen on nosuch\.invalid port 0: not an address of this machine' "$relay" "${lo[@]}" --listen-address nosuch.invalid
+row 1 'cannot listen on 127\.1 port 0: not an address of this machine' "$relay" "${lo[@]}" --listen-address 127.1  # no lookup
 # Every option valid, both spellings; the command line wins over the file.
 row L '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,127.0.0.1:10 \
   --server-text=127.0.0.1:10 --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0
