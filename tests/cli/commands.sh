@@ -114,7 +114,7 @@ row 2 "--idle: invalid value '601' \(expected minutes 0\.\.600\)" "$relay" --idl
 row 2 "--sweep: invalid value '1\.5' \(expected seconds 0\.\.600\)" "$relay" --sweep 1.5
 row 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers 127.0.0.1:80,nocolon
 row 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
-row 2 "--no-switch: invalid value 'maybe' \(expected on or off\)" "$relay" --no-switch=maybe
+row 2 "--no-switch: invalid value 'maybe' \(expected true or false\)" "$relay" --no-switch=maybe
 row 2 '^kova-relay: --listen-address needs a value' "$relay" --listen-address=
 row 2 '^kova-relay: --log and --log-file cannot be combined$' "$relay" "${lo[@]}" --log --log-file "$work/c.log"
 row 2 "^kova-relay: --log-file: cannot open $work/plain/c\.log: Not a directory\$" "$relay" "${lo[@]}" --log-file "$work/plain/c.log"

@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include <array>
+#include <cctype>
 #include <iostream>
 #include <sstream>
 #include <vector>
@@ -98,7 +99,7 @@ const std::vector<TOption>& Options() {
          return Store(r.Settings.ServerText, v) && IsHostPort(v);
        }},
       {"--no-switch", nullptr, "stay on the current target when it cannot be reached",
-       "switch to the next server", "on or off",
+       "switch to the next server", "true or false",
        [](TRun& r, const std::string& v) { return r.Settings.AutoSwitch = v != "on", true; }},
       {"--proxy-type", "TYPE",
        "upstream proxy: none, http (CONNECT), socks4 (host names go out as SOCKS 4a) or socks5; "
@@ -119,7 +120,7 @@ const std::vector<TOption>& Options() {
        [](TRun& r, const std::string& v) { return ParseRange(v, 0, 600, r.Settings.IdleLimitMinutes); }},
       {"--sweep", "SEC", "look for idle connections every SEC seconds; 0 never", "3", "seconds 0..600",
        [](TRun& r, const std::string& v) { return ParseRange(v, 0, 600, r.SweepSeconds); }},
-      {"--log", nullptr, "write one line per ended connection to stderr", "no log", "on or off",
+      {"--log", nullptr, "write one line per ended connection to stderr", "no log", "true or false",
        [](TRun& r, const std::string& v) { return r.LogToStderr = v == "on", true; }},
       {"--log-file", "FILE",
        "append one line per ended connection to FILE; past 10 MiB it moves to FILE.1, and FILE.1 "
