@@ -217,10 +217,13 @@ int ParseCommandLine(int argc, char** argv, TRun& run) {
   }
   app.footer(
       "Examples:\n"
-      "  kova-relay --listen-address 127.0.0.1 --port 1080 --servers 192.0.2.10:80,192.0.2.11:80\n"
-      "  kova-relay --port 8080 --servers 192.0.2.10:22 --proxy socks5://198.51.100.1:1080 \\\n"
-      "      --user alice --config /etc/kova/alice.conf\n\n"
-      "Exit status: 0 after SIGINT or SIGTERM, 1 if it cannot listen, 2 for a bad setting.");
+      "  kova-relay --listen-address 127.0.0.1 --port 1080 \\\n"
+      "      --servers 192.0.2.10:80,192.0.2.11:80\n"
+      "  kova-relay --port 8080 --servers 192.0.2.10:22 \\\n"
+      "      --proxy socks5://198.51.100.1:1080 --config ~/.config/kova/alice.conf\n\n"
+      "Exit status: 0 after SIGINT or SIGTERM, 1 if it cannot listen, 2 for a bad setting\n"
+      "(one line on stderr).\n"
+      "Run as a service: kova-relay@NAME.service reads /etc/kova/NAME.conf (see kova-relay(1)).");
 
   try {
     app.parse(argc, argv);
