@@ -3,9 +3,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +61,25 @@ inline int CountOpenFds() {
   }
   return n;
 }
+
+// Takes the right to bind ports below 1024 from this thread, and the threads it starts, until
+// it goes; running unprivileged there is nothing to take.
+class NoLowPortRight {
+ public:
+  NoLowPortRight() {
+    ::syscall(SYS_capget, &header_, saved_);
+    __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+    lowered[0].effective &= ~(1u << CAP_NET_BIND_SERVICE);
+    ::syscall(SYS_capset, &header_, lowered);
+  }
+  ~NoLowPortRight() { ::syscall(SYS_capset, &header_, saved_); }
+  NoLowPortRight(const NoLowPortRight&) = delete;
+  NoLowPortRight& operator=(const NoLowPortRight&) = delete;
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2]{};
+};
 
 inline bool IsLoopbackText(const std::string& address) {  // 127.0.0.0/8 or ::1
   in_addr a4{};
