@@ -2,7 +2,7 @@
 """Mutation run: puts one realistic fault at a time into src/net and src/engine, rebuilds the
 fast suite, runs it and says whether it caught the fault.
 
-    scripts/mutate.py [--list FILE] [--build DIR] [--only ID[,ID...]] [--timeout SECONDS]
+    scripts/mutate.py [--list FILE] [--build DIR] [--only ID[,ID...]] [--timeout SECONDS] [--check]
 
 The mutants are listed in scripts/mutants.txt, four lines each:
     @ ID PATH            the mutant's name and the source file it changes
@@ -81,6 +81,11 @@ def restore_from_journal():
     print(f"mutate: restored {os.path.relpath(path.decode(), ROOT)} from an interrupted run")
 
 
+def count_lines(m):
+    with open(os.path.join(ROOT, m.path), encoding="utf-8") as f:
+        return sum(1 for l in f.read().split("\n") if l.strip() == m.before)
+
+
 def apply(m):
     """Returns the original bytes, or None when the mutant's line is not there exactly once."""
     path = os.path.join(ROOT, m.path)
@@ -134,6 +139,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(ROOT, "build-mutate"))
     ap.add_argument("--only", default="")
     ap.add_argument("--timeout", type=int, default=240, help="seconds the suite may take per mutant")
+    ap.add_argument("--check", action="store_true", help="only check that every mutant's line is there")
     args = ap.parse_args()
 
     restore_from_journal()
@@ -141,6 +147,12 @@ def main():
     if args.only:
         wanted = set(args.only.split(","))
         mutants = [m for m in mutants if m.ident in wanted]
+    if args.check:
+        bad = [m for m in mutants if count_lines(m) != 1]
+        for m in bad:
+            print(f"{m.ident}: '{m.before}' found {count_lines(m)} times in {m.path}")
+        print(f"mutate: {len(mutants) - len(bad)} of {len(mutants)} mutants apply")
+        return 1 if bad else 0
     if subprocess.run(["git", "diff", "--quiet", "--", "src"], cwd=ROOT).returncode != 0:
         sys.exit("mutate: src/ has uncommitted changes; commit or stash them first")
 
