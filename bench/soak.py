@@ -854,13 +854,11 @@ def main():
     args = ap.parse_args()
     args.seconds = args.seconds if args.seconds is not None else args.minutes * 60
     if not args.bin:
-        for name in ("kova-relay", "kova_headless"):
-            path = os.path.join(ROOT, "build", "src", "engine", name)
-            if os.access(path, os.X_OK):
-                args.bin = path
-                break
+        path = os.path.join(ROOT, "build", "src", "app", "kova-relay")
+        if os.access(path, os.X_OK):
+            args.bin = path
     if not args.bin or not os.access(args.bin, os.X_OK):
-        print("soak: no relay host binary in build/src/engine (build it first)", file=sys.stderr)
+        print("soak: no relay host binary in build/src/app (build it first)", file=sys.stderr)
         return 2
     for tool in ("microsocks", "tinyproxy"):
         if not shutil.which(tool):
