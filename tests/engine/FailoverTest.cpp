@@ -284,7 +284,7 @@ TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutPerClient) {
 // left no descriptor open.
 TEST(Failover, ProgramEndReachesAConnectWhateverInstantItLandsOn) {
   TBlackhole hole;
-  const int fdsBefore = CountOpenFds();
+  const int fdsBefore = SettledFdCount();
   for (int run = 0; run < 12; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     auto host = std::make_unique<THost>(Direct(hole.Text()));
