@@ -49,6 +49,7 @@ expect 2 "--idle: invalid value '601' \(expected minutes 0\.\.600\)" "$relay" --
 expect 2 "--sweep: invalid value '1\.5' \(expected seconds 0\.\.600\)" "$relay" --sweep 1.5
 expect 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers 127.0.0.1:80,nocolon
 expect 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
+expect 2 "--servers: invalid value '\\[::1\\]'" "$relay" --servers "[::1]"
 expect 2 '--no-switch takes no value' "$relay" --no-switch=yes
 expect 2 "--listen-address: invalid value ''" "$relay" --listen-address=
 expect 0 '^  --log-file FILE +append one line per ended connection' "$relay" --help
@@ -59,7 +60,7 @@ expect 2 "^kova-relay: --log-file: cannot open $work/plain/c\.log: Not a directo
 expect 2 "--idle: invalid value '99999'" "$relay" --listen-address 127.0.0.1 --port 0 --idle 99999
 
 # Every option valid, both spellings: it listens where told, says so, and ends cleanly on SIGTERM.
-"$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,127.0.0.1:10 --server-text=127.0.0.1:10 \
+"$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,[::1]:10 --server-text=[::1]:10 \
   --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0 \
   >"$work/listen" 2>&1 &
 relay_pid=$!
