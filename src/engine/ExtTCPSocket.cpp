@@ -2,9 +2,11 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -110,6 +112,22 @@ int TExtTCPSocket::SendChunk(const void* buffer, int length, bool more) {
 
 void TExtTCPSocket::ShutdownSend() {
   if (HandleRef h = AcquireHandle()) ::shutdown(h->fd(), SHUT_WR);
+}
+
+int TExtTCPSocket::PauseForPeer(int timeoutMs) {
+  const HandleRef h = AcquireHandle();
+  if (!h) return kErrNotSocket;
+  // A reset reads as "readable" too; only the hang-up and error bits tell it from data or a FIN.
+  pollfd p{h->fd(), POLLIN, 0};
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int r;
+  do {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+  } while (r < 0 && errno == EINTR);
+  if (!IsCurrent(h)) return kErrNotSocket;
+  if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return kErrConnReset;
+  return 0;
 }
 
 void TExtTCPSocket::SetNoDelay() {

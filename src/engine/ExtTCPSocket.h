@@ -23,6 +23,11 @@ class TExtTCPSocket : public TTCPBlockSocket {
   void ShutdownSend();
   // Small answers leave at once instead of waiting for more bytes to fill a segment.
   void SetNoDelay();
+  // The pause between two tries of a relay still connecting: waits up to timeoutMs for the peer
+  // to send, end its sending side or reset. 0: the peer is still there (quiet, data waiting, or
+  // half-closed, which is passed on once a server answers); kErrConnReset: it reset;
+  // kErrNotSocket: the object was closed under the wait.
+  int PauseForPeer(int timeoutMs);
 
  private:
   int ReceiveOn(const HandleRef& h, void* buffer, int length, int flags, bool* orderlyEnd);

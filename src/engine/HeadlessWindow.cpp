@@ -5,7 +5,7 @@
 namespace kova {
 
 THeadlessWindow::THeadlessWindow(THeadlessSettings settings, TTickSource tick)
-    : settings_(std::move(settings)) {
+    : settings_(std::move(settings)), servers_(settings_.Servers) {
   loop_ = std::thread([this] { Run(); });
   Call([this, tick = std::move(tick)] { engine_ = std::make_unique<TRelayEngine>(*this, tick); });
 }
@@ -86,7 +86,11 @@ void THeadlessWindow::RunSweep() {
 }
 
 void THeadlessWindow::UpdateSettings(const std::function<void(THeadlessSettings&)>& change) {
-  Call([&] { change(settings_); });
+  Call([&] {
+    const std::vector<std::string> before = settings_.Servers;
+    change(settings_);
+    if (settings_.Servers != before) servers_.Assign(settings_.Servers);
+  });
 }
 
 void THeadlessWindow::StartService(const std::string& portText) {
@@ -138,11 +142,7 @@ void THeadlessWindow::Shutdown() {
 
 std::string THeadlessWindow::ServerText() { return settings_.ServerText; }
 void THeadlessWindow::SetServerText(const std::string& text) { settings_.ServerText = text; }
-int THeadlessWindow::ServerCount() { return static_cast<int>(settings_.Servers.size()); }
-std::string THeadlessWindow::ServerItem(int index) {
-  if (index < 0 || index >= ServerCount()) return {};
-  return settings_.Servers[static_cast<size_t>(index)];
-}
+const TTargetList& THeadlessWindow::ServerList() { return servers_; }
 bool THeadlessWindow::AutoSwitch() { return settings_.AutoSwitch; }
 int THeadlessWindow::ProxyType() { return settings_.ProxyType; }
 std::string THeadlessWindow::ProxyText() { return settings_.ProxyText; }

@@ -77,8 +77,7 @@ class THeadlessWindow : public IRelayWindow {
   void PostMessage(uint32_t msg, intptr_t wParam) override;
   std::string ServerText() override;
   void SetServerText(const std::string& text) override;
-  int ServerCount() override;
-  std::string ServerItem(int index) override;
+  const TTargetList& ServerList() override;
   bool AutoSwitch() override;
   int ProxyType() override;
   std::string ProxyText() override;
@@ -98,6 +97,7 @@ class THeadlessWindow : public IRelayWindow {
   void RunSweep();
 
   THeadlessSettings settings_;  // window thread only
+  TTargetList servers_;         // settings_.Servers as the engine walks them
   std::unique_ptr<TRelayEngine> engine_;
   TMonitorRows lastRows_;       // window thread only
 

@@ -6,6 +6,7 @@
 
 #include "engine/ExtTCPSocket.h"
 #include "net/BlockSocket.h"
+#include "net/NetUtil.h"
 
 namespace kova {
 
@@ -14,6 +15,7 @@ bool TRelayOutcome::Failed() const {
     case TRelayEnd::NoFreeSlot:
     case TRelayEnd::NoServer:
     case TRelayEnd::ListUsedUp:
+    case TRelayEnd::ProxyFailed:
     case TRelayEnd::HandlerFailed:
     case TRelayEnd::ServerReset:
     case TRelayEnd::SendFailed:
@@ -35,6 +37,7 @@ std::string RelayEndText(TRelayEnd end) {
     case TRelayEnd::NoFreeSlot: return "拒绝: 没有空闲的连接";
     case TRelayEnd::NoServer: return "拒绝: 没有可用的服务器";
     case TRelayEnd::ListUsedUp: return "失败: 服务器都无法连接";
+    case TRelayEnd::ProxyFailed: return "失败: 代理服务器出错, 服务器列表保持不变";
     case TRelayEnd::HandlerFailed: return "内部错误";
   }
   return "";
@@ -69,7 +72,28 @@ std::string Socks4ReplyText(int code) {
   }
 }
 
+// 407 is the proxy's login refusal; some proxies answer a CONNECT with a
+// wrong login with 401, which can only be about the proxy's own login too.
+bool IsAuthStatus(const std::string& status) {
+  return status.size() > 12 && (status.compare(9, 3, "407") == 0 || status.compare(9, 3, "401") == 0);
+}
+
 }  // namespace
+
+bool ProxyItselfFailed(const TTCPBlockSocket& s, int proxyType) {
+  switch (s.ProxyStop()) {
+    case TProxyStop::Unreachable:
+    case TProxyStop::NoGreeting:
+    case TProxyStop::NoMethod:
+    case TProxyStop::AuthRefused:
+      return true;
+    case TProxyStop::Refused:
+      if (proxyType == 1) return IsAuthStatus(s.TunnelStatus());
+      return proxyType == 2 && (s.SocksReplyCode() == 92 || s.SocksReplyCode() == 93);
+    default:
+      return false;
+  }
+}
 
 std::string DescribeConnectFailure(const TTCPBlockSocket& s, int proxyType) {
   const int code = s.LastError();
@@ -82,20 +106,27 @@ std::string DescribeConnectFailure(const TTCPBlockSocket& s, int proxyType) {
         case 10051:
         case 10065: return "目标服务器不可达: " + SystemText(code);
         case 10038: return "连接被中止";
+        case kErrHostNotFound: return "无法解析服务器地址: " + s.ResolveFailureText();
         default: return "无法连接目标服务器: " + SystemText(code);
       }
-    case TProxyStop::Unreachable: return proxy + "无法连接: " + SystemText(code);
+    case TProxyStop::Unreachable:
+      if (code == kErrHostNotFound) return proxy + "无法连接: 无法解析代理地址: " + s.ResolveFailureText();
+      return proxy + "无法连接: " + SystemText(code);
+    case TProxyStop::NoGreeting:
+      if (code == 10060) return proxy + "没有回应问候, 应答超时";
+      if (code == 0 || code == kErrNetUnusable) return proxy + "对问候的应答无法识别";
+      return proxy + "在回应问候前关闭连接: " + SystemText(code);
     case TProxyStop::NoAnswer:
       return code == 10060 ? proxy + "应答超时" : proxy + "在应答中途关闭连接: " + SystemText(code);
     case TProxyStop::BadAnswer: return proxy + "的应答无法识别";
     case TProxyStop::NoMethod: return proxy + ": 没有可接受的认证方式";
     case TProxyStop::AuthRefused: return proxy + ": 用户名或密码被拒绝";
     case TProxyStop::TooLong: return "用户名、密码或主机名过长, 无法发给" + proxy;
+    case TProxyStop::NoIPv6: return proxy + "无法传送 IPv6 地址, 请改用 SOCKS 5 或 HTTP 代理";
     case TProxyStop::Refused:
       if (proxyType == 1) {
         const std::string status = s.TunnelStatus();
-        const bool auth = status.size() > 12 && status.compare(9, 3, "407") == 0;
-        return proxy + "拒绝: " + status + (auth ? " (需要代理认证)" : "");
+        return proxy + "拒绝: " + status + (IsAuthStatus(status) ? " (需要代理认证)" : "");
       }
       if (proxyType == 2) return proxy + "拒绝: " + Socks4ReplyText(s.SocksReplyCode());
       return proxy + "拒绝: " + Socks5ReplyText(s.SocksReplyCode());
@@ -172,21 +203,13 @@ constexpr int kProxyTimeoutMs = 30000;
 
 }  // namespace
 
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
-  host = text.substr(0, colon);
-  port = text.substr(colon + 1);
-  return true;
-}
-
 void ApplyProxy(TExtTCPSocket& s, const TProxySettings& proxy) {
   s.SocksProxyHost.clear();
   s.SocksProxyPort.clear();
   s.TunnelProxyHost.clear();
   s.TunnelProxyPort.clear();
   std::string host, port;
-  if (!SplitHostPort(proxy.Text, host, port)) return;
+  if (!SplitTarget(proxy.Text, host, port)) return;
   switch (proxy.Type) {
     case 1:
       s.TunnelProxyHost = host;
@@ -213,7 +236,7 @@ TAttempt ProbeServer(const std::string& server, const TProxySettings& proxy) {
   TAttempt a;
   a.Server = server;
   std::string host, port;
-  if (!SplitHostPort(server, host, port)) {
+  if (!UsableTarget(server, host, port)) {
     a.Reason = "不是 IP:Port 形式的服务器地址";
     return a;
   }

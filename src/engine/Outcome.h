@@ -22,6 +22,7 @@ enum class TRelayEnd : uint8_t {
   NoFreeSlot,    // turned away: all connection or thread slots in use
   NoServer,      // turned away: no usable target and an empty list
   ListUsedUp,    // every server tried failed (or switching is off)
+  ProxyFailed,   // the proxy itself failed; the current target was left where it was
   HandlerFailed, // a relay handler threw
 };
 
@@ -54,6 +55,10 @@ std::string RelayEndText(TRelayEnd end);
 std::string ProxyTypeText(int proxyType);
 // Why the last connect of `s` failed, from the stage its proxy exchange stopped at and its code.
 std::string DescribeConnectFailure(const TTCPBlockSocket& s, int proxyType);
+// The last connect of `s` failed at the proxy itself (unreachable, silent or not a proxy before
+// its greeting's answer, no method, login refused, SOCKS 4 codes 92 and 93, HTTP 407 or 401),
+// not at anything it reported about the target: no other server would fare better.
+bool ProxyItselfFailed(const TTCPBlockSocket& s, int proxyType);
 // One log line: ISO 8601 start time, client, servers with results, proxy, bytes, duration, end.
 std::string OutcomeLine(const TRelayOutcome& o);
 
@@ -74,9 +79,6 @@ class TOutcomeRing {
 };
 
 int64_t UnixMillis();
-
-// "host:port" with at least one character on each side of the first colon; no trimming.
-bool SplitHostPort(const std::string& text, std::string& host, std::string& port);
 
 // The upstream proxy as the window's settings give it.
 struct TProxySettings {

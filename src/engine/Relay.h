@@ -15,6 +15,8 @@
 
 namespace kova {
 
+class TTCPBlockSocket;
+
 using TTickSource = std::function<uint32_t()>;  // ms tick, 32-bit, wrapping; injectable in tests
 uint32_t SystemTick();                           // CLOCK_MONOTONIC in ms, truncated to 32 bits
 
@@ -56,6 +58,9 @@ class TRelayEngine {
   std::string LastWorkerFailure() const;
   // Test seam: runs on a pump after each received chunk; set before any relay starts.
   void SetPumpFaultForTests(std::function<void()> fault);
+  // Test seam: runs on the connecting worker right before each connect of the upstream socket,
+  // after its last look at the program's end; set before any relay starts.
+  void SetConnectSeamForTests(std::function<void(const TTCPBlockSocket& upstream)> seam);
   int ConnectionsInUse() const;  // for tests
   int ThreadsInUse() const;      // for tests
 

@@ -20,6 +20,8 @@
 #include "engine/NetTools.h"
 #include "engine/Outcome.h"
 #include "engine/Relay.h"
+#include "engine/TargetList.h"
+#include "net/NetUtil.h"
 
 namespace kova {
 
@@ -81,7 +83,7 @@ class TNetThread : public TManagedThread {
   std::string Port;
   int ConnIndex = -1;           // the connection slot (the thread slot's Tag)
   bool PartnerStarted = false;  // the connecting worker has started the other direction
-  int Tries = 0;                // servers this client has failed on
+  TTriedServers Tried;          // servers this client has failed on (window thread while it waits)
   uint32_t ConnGeneration = 0;  // which use of that slot this worker serves
   bool HoldsSlot = false;       // counted in the slot's Busy until the worker lets go
 
@@ -119,6 +121,8 @@ struct TRelayEngine::TImpl {
   // Directions of each relay whose source has ended in order; the relay ends at two.
   std::array<std::atomic<int>, kConnectionSlots> Ended{};
   std::function<void()> PumpFault;  // test seam: runs after each received chunk
+  // Test seam: runs on the connecting worker between its look at Ending and each connect.
+  std::function<void(const TTCPBlockSocket&)> ConnectSeam;
   std::array<TSlotRecord, kConnectionSlots> Records;
   TOutcomeRing Outcomes;  // window thread only
   std::function<void(const TRelayOutcome&)> OnOutcome;
@@ -152,8 +156,8 @@ struct TRelayEngine::TImpl {
   void WMAccept(int handle);
   void WMConnClose(intptr_t id);
   void WMListenState(int state);
-  void NextServer();
-  int ValidServerCount();
+  // Moves the current target to the next usable entry not in `skip`, or clears it.
+  void NextServer(const TTriedServers& skip = {});
   void ServeSyncCalls();
   void CloseSyncCalls();
   int AddConnectionSlot();

@@ -10,28 +10,18 @@
 
 namespace kova {
 
-void TRelayEngine::TImpl::NextServer() {
-  while (NextServerIndex < Window.ServerCount()) {
-    std::string entry = Window.ServerItem(NextServerIndex);
-    ++NextServerIndex;
-    std::string host, port;
-    if (SplitHostPort(entry, host, port)) {
-      Window.SetServerText(entry);
-      TargetHost = host;
-      TargetPort = port;
-      return;
-    }
+void TRelayEngine::TImpl::NextServer(const TTriedServers& skip) {
+  const TTargetList& list = Window.ServerList();
+  const int i = list.NextUsable(NextServerIndex, skip);
+  if (i >= 0) {
+    NextServerIndex = i + 1;
+    Window.SetServerText(list.Entry(i));
+    list.Split(i, TargetHost, TargetPort);
+    return;
   }
   NextServerIndex = 0;
   TargetHost.clear();
   TargetPort.clear();
-}
-
-int TRelayEngine::TImpl::ValidServerCount() {
-  int n = 0;
-  std::string host, port;
-  for (int i = 0, count = Window.ServerCount(); i < count; ++i) n += SplitHostPort(Window.ServerItem(i), host, port);
-  return n;
 }
 
 int TRelayEngine::TImpl::AddConnectionSlot() {
@@ -79,7 +69,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   }
   if (TargetHost.empty()) {
     std::string host, port;
-    if (SplitHostPort(Window.ServerText(), host, port)) {
+    if (UsableTarget(Window.ServerText(), host, port)) {
       TargetHost = host;
       TargetPort = port;
     } else {
@@ -117,6 +107,8 @@ void TRelayEngine::TImpl::WMAccept(int h) {
 
   TExtTCPSocket* client = ClientSocket(c);
   TExtTCPSocket* upstream = UpstreamSocket(c);
+  client->Rearm();  // the last relay here abandoned both
+  upstream->Rearm();
   client->AdoptHandle(h);
   client->SetNoDelay();
 
@@ -128,7 +120,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   record.Live = true;
   record.StartUnixMs = UnixMillis();
   record.Start = std::chrono::steady_clock::now();
-  record.Client = client->RemoteAddressText() + ":" + std::to_string(client->RemotePort());
+  record.Client = TargetText(client->RemoteAddressText(), std::to_string(client->RemotePort()));
   record.End.store(-1, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(record.Mu);
@@ -144,7 +136,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   slotA.Tag.store(c);
   wa->Host = TargetHost;
   wa->Port = TargetPort;
-  wa->Tries = 0;
+  wa->Tried.clear();
   wa->Source = client;
   wa->Dest = upstream;
   slotB.Data.store(nullptr);
@@ -179,17 +171,34 @@ void TNetThread::SwitchServer() {
     return;
   }
   // Concurrent failures on one server move the current target once: only a worker that failed
-  // on the current target moves it; the others follow it. Each client judges by its own tries
-  // whether the list is used up, never by where the shared position happens to stand.
-  if (++Tries > e.ValidServerCount()) {
-    e.NextServerIndex = 0;  // used up, as when the position runs off the end
-    e.TargetHost.clear();
-    e.TargetPort.clear();
-  } else if ((Host == e.TargetHost && Port == e.TargetPort) || e.TargetHost.empty()) {
-    e.NextServer();
+  // on the current target moves it; the others follow it. Each client judges by its own tries,
+  // never by where the shared position happens to stand.
+  if ((Host == e.TargetHost && Port == e.TargetPort) || e.TargetHost.empty()) {
+    e.NextServer(Tried);
+    // The walk ran off the end and starts again at 0 for later clients; this one goes on from
+    // the top rather than give up while an entry it has not tried is left.
+    if (e.TargetHost.empty()) e.NextServer(Tried);
   }
-  Host = e.TargetHost;
-  Port = e.TargetPort;
+  if (!e.TargetHost.empty() && !Tried.contains(ServerKey(e.TargetHost, e.TargetPort))) {
+    Host = e.TargetHost;
+    Port = e.TargetPort;
+    return;
+  }
+  // The current target already failed for this client: it takes the next entry it has not
+  // tried for itself, leaving the shared one to the clients it may still serve.
+  const TTargetList& list = e.Window.ServerList();
+  int i = list.NextUsable(e.NextServerIndex, Tried);
+  if (i < 0) i = list.NextUsable(0, Tried);
+  if (i >= 0) {
+    list.Split(i, Host, Port);
+    return;
+  }
+  // This client has tried every server: used up, as when the position runs off the end.
+  e.NextServerIndex = 0;
+  e.TargetHost.clear();
+  e.TargetPort.clear();
+  Host.clear();
+  Port.clear();
 }
 
 void TRelayEngine::TImpl::RunSwitchServer(TNetThread& w) {
@@ -239,9 +248,10 @@ void TRelayEngine::TImpl::NetConnect(TNetThread& w, int index) {
       w.Host.clear();
     } else {
       u->Close();
+      if (ConnectSeam) ConnectSeam(*u);
       const auto begin = std::chrono::steady_clock::now();
       u->Connect(w.Host, w.Port);
-      TAttempt attempt{w.Host + ":" + w.Port, u->LastError() == 0,
+      TAttempt attempt{TargetText(w.Host, w.Port), u->LastError() == 0,
                        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             std::chrono::steady_clock::now() - begin)
                                             .count()),
@@ -253,12 +263,16 @@ void TRelayEngine::TImpl::NetConnect(TNetThread& w, int index) {
         record.Attempts.push_back(std::move(attempt));
       }
       if (u->LastError() == 0) break;
-      w.Source->WaitReadable(kRetryPauseMs);
-      int err = w.Source->LastError();
-      if (err == 0 || err == kErrTimedOut) {
+      w.Tried.insert(ServerKey(w.Host, w.Port));
+      if (ProxyItselfFailed(*u, record.Proxy.Type)) {
+        // No other server can help while the proxy itself fails: the list stays where it is.
+        MarkEnd(w.ConnIndex, TRelayEnd::ProxyFailed);
+        w.Host.clear();
+      } else if (const int client = w.Source->PauseForPeer(kRetryPauseMs); client == 0) {
         RunSwitchServer(w);
       } else {
-        MarkEnd(w.ConnIndex, TRelayEnd::ClientClosed);  // the client left while it waited
+        // Reset during the pause, or closed under the worker: nobody is left to connect for.
+        MarkEnd(w.ConnIndex, client == kErrConnReset ? TRelayEnd::ClientReset : TRelayEnd::ClientClosed);
         w.Host.clear();
       }
     }

@@ -10,8 +10,9 @@ namespace kova {
 
 void TRelayEngine::TImpl::ConnRelease(int index) {
   RecordOutcome(index);
-  if (auto* s = ClientSocket(index)) s->Close();
-  if (auto* s = UpstreamSocket(index)) s->Close();
+  // Abandoned rather than closed: a connect in progress ends, and none starts after this.
+  if (auto* s = ClientSocket(index)) s->Abandon();
+  if (auto* s = UpstreamSocket(index)) s->Abandon();
 }
 
 void TRelayEngine::TImpl::PostClose(TNetThread& w) {
@@ -90,7 +91,7 @@ void TRelayEngine::TImpl::TurnAway(int handle, TRelayEnd why) {
   socklen_t len = sizeof peer;
   if (::getpeername(handle, &peer.sa, &len) == 0) {
     TBlockSocket text;
-    o.Client = text.AddressToText(peer) + ":" + std::to_string(TBlockSocket::AddressPort(peer));
+    o.Client = TargetText(text.AddressToText(peer), std::to_string(TBlockSocket::AddressPort(peer)));
   }
   ::close(handle);
   Publish(std::move(o));
@@ -147,13 +148,9 @@ TMonitorRows TRelayEngine::TImpl::Sweep() {
     TExtTCPSocket* upstream = UpstreamSocket(i);
     std::string row = std::to_string(i);
     row += ';';
-    row += client->RemoteAddressText();
-    row += ':';
-    row += std::to_string(client->RemotePort());
+    row += TargetText(client->RemoteAddressText(), std::to_string(client->RemotePort()));
     row += ';';
-    row += upstream->RemoteAddressText();
-    row += ':';
-    row += std::to_string(upstream->RemotePort());
+    row += TargetText(upstream->RemoteAddressText(), std::to_string(upstream->RemotePort()));
     row += ';';
     row += std::to_string(upstream->BytesReceived());
     row += ';';
@@ -205,8 +202,8 @@ void TRelayEngine::TImpl::Shutdown() {
   for (int i = 0; i < kConnectionSlots; ++i) {
     MarkEnd(i, TRelayEnd::ProgramEnd);
     RecordOutcome(i);
-    if (auto* s = ClientSocket(i)) s->TBlockSocket::Close();
-    if (auto* s = UpstreamSocket(i)) s->TBlockSocket::Close();
+    if (auto* s = ClientSocket(i)) s->Abandon(false);
+    if (auto* s = UpstreamSocket(i)) s->Abandon(false);
   }
   for (int i = 0; i < kThreadSlots; ++i) {
     if (TNetThread* w = Worker(i)) w->WaitFor([this] { ServeSyncCalls(); });

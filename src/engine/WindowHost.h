@@ -9,6 +9,8 @@
 
 #include <unistd.h>
 
+#include "engine/TargetList.h"
+
 namespace kova {
 
 inline constexpr uint32_t WM_CONNCLOSE = 1025;  // wParam identifies the relay to release
@@ -33,8 +35,8 @@ class IRelaySettings {
   // Window thread only: the settings, read at the moments the engine needs them.
   virtual std::string ServerText() = 0;              // text of EdServerIP
   virtual void SetServerText(const std::string&) = 0;  // NextServer shows its choice there
-  virtual int ServerCount() = 0;                     // entries of the in-use list
-  virtual std::string ServerItem(int index) = 0;
+  // The in-use list, kept by the window as it changes (load, apply, add), never rebuilt here.
+  virtual const TTargetList& ServerList() = 0;
   virtual bool AutoSwitch() = 0;                     // CbServer
   virtual int ProxyType() = 0;                       // RgProxy item index 0..3
   virtual std::string ProxyText() = 0;               // EdProxy

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include "net/NetUtil.h"
+
 namespace kova::gui {
 
 // Shared by the window and the threads of one check. The threads outlive an abandoned check (a
@@ -27,12 +29,15 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// The relay's own rule: a proxy address without a usable "host:port" means a direct connection.
-bool IsHostPort(const std::string& text) {
-  const size_t colon = text.find(':');
-  return colon != std::string::npos && colon > 0 && colon + 1 < text.size();
+// The relay's own rules: a proxy address without a usable "host:port" means a direct connection.
+bool UsableProxy(const TProxySettings& p) {
+  std::string host, port;
+  return p.Type != 0 && SplitTarget(p.Text, host, port);
 }
-bool UsableProxy(const TProxySettings& p) { return p.Type != 0 && IsHostPort(p.Text); }
+bool UsableServer(const std::string& text) {
+  std::string host, port;
+  return UsableTarget(text, host, port);
+}
 
 }  // namespace
 
@@ -96,7 +101,7 @@ void TServerCheckWindow::Start() {
   for (int r = 0; r < pending_; ++r) {
     const std::string& server = request.Servers[static_cast<size_t>(r)];
     run_->Jobs.emplace_back(r, server);
-    tried_.push_back(IsHostPort(server));
+    tried_.push_back(UsableServer(server));
     const QString cells[] = {server.empty() ? QStringLiteral("（空）") : Q(server), QStringLiteral("检测中…"),
                              QString(), QString()};
     for (int c = 0; c < 4; ++c) {

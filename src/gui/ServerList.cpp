@@ -6,15 +6,17 @@
 
 #include <QFile>
 
+#include "net/NetUtil.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace kova::gui {
 
-std::optional<TTarget> SplitTarget(const std::string& text) {
-  const auto colon = text.find(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return std::nullopt;
-  return TTarget{text.substr(0, colon), text.substr(colon + 1)};
+std::optional<TTarget> UsableServer(const std::string& text) {
+  TTarget t;
+  if (!UsableTarget(text, t.Host, t.Port)) return std::nullopt;
+  return t;
 }
 
 QStringList EntriesFromEditText(const QString& text) {

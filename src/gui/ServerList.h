@@ -16,9 +16,9 @@ struct TTarget {
   std::string Port;
 };
 
-// Splits at the first ':'; usable only with at least one character on each side. Nothing is
-// trimmed or checked: a bad host or port shows up when the engine connects.
-std::optional<TTarget> SplitTarget(const std::string& text);
+// The relay's own target rule ("[IPv6]:port", else split at the first ':', a numeric port
+// 1..65535). Nothing is trimmed or resolved: a bad host shows up when the engine connects.
+std::optional<TTarget> UsableServer(const std::string& text);
 
 // Entries of the list, in order, from the edit box's text (lines separated by '\n'): an empty
 // line in the middle is an empty entry, a break at the very end adds none.

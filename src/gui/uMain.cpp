@@ -100,9 +100,11 @@ void TFormMain::SetServerText(const std::string& text) {
   EdServerIP->setEditText(TextFromBytes(QByteArray::fromStdString(text)));
 }
 
-int TFormMain::ServerCount() { return EdServerIP->count(); }
+const TTargetList& TFormMain::ServerList() { return servers_; }
 
-std::string TFormMain::ServerItem(int index) { return EngineTextFromText(EdServerIP->itemText(index)); }
+int TFormMain::ServerCount() { return servers_.Count(); }
+
+std::string TFormMain::ServerItem(int index) { return servers_.Entry(index); }
 
 bool TFormMain::AutoSwitch() { return CbServer->isChecked(); }
 
@@ -240,6 +242,18 @@ void TFormMain::ReplaceServerList(const QStringList& entries) {
   EdServerIP->setEditText(text);
 }
 
+void TFormMain::ServerItemsInserted(int first, int last) {
+  if (first != servers_.Count()) return ServerItemsChanged();
+  for (int i = first; i <= last; ++i) servers_.Add(EngineTextFromText(EdServerIP->itemText(i)));
+}
+
+void TFormMain::ServerItemsChanged() {
+  std::vector<std::string> entries;
+  entries.reserve(static_cast<size_t>(EdServerIP->count()));
+  for (int i = 0; i < EdServerIP->count(); ++i) entries.push_back(EngineTextFromText(EdServerIP->itemText(i)));
+  servers_.Assign(std::move(entries));
+}
+
 void TFormMain::BtServerAddClick() {
   const QString text = EdServerIP->currentText();
   EdServerIP->addItem(text);
@@ -247,7 +261,7 @@ void TFormMain::BtServerAddClick() {
 }
 
 void TFormMain::BtServerUseClick() {
-  if (const auto target = SplitTarget(ServerText()))
+  if (const auto target = UsableServer(ServerText()))
     engine_->SetTarget(target->Host, target->Port);
 }
 

@@ -50,8 +50,9 @@ class TFormMain : public QWidget, public IRelayWindow {
   void PostMessage(uint32_t msg, intptr_t wParam) override;
   std::string ServerText() override;
   void SetServerText(const std::string& text) override;
-  int ServerCount() override;
-  std::string ServerItem(int index) override;
+  const TTargetList& ServerList() override;
+  int ServerCount();                  // entries of the in-use list
+  std::string ServerItem(int index);  // one of them, as the engine gets it
   bool AutoSwitch() override;
   int ProxyType() override;
   std::string ProxyText() override;
@@ -104,6 +105,10 @@ class TFormMain : public QWidget, public IRelayWindow {
   void CheckTray();
   void ApplyTimerPeriod();
   void ReplaceServerList(const QStringList& entries);
+  // Keep servers_ equal to the drop-down's entries however they change: appended entries are
+  // added one by one, anything else rebuilds it, so a failover never has to read the list.
+  void ServerItemsInserted(int first, int last);
+  void ServerItemsChanged();
   void UpdateFailureTip();
   void ShowServerListMenu(const QPoint& pos);
   static void FillList(QTableWidget* list, const std::vector<std::string>& rows);
@@ -147,6 +152,7 @@ class TFormMain : public QWidget, public IRelayWindow {
   bool trayActive_ = false;
   bool trayWasAvailable_ = false;
   bool shownOnce_ = false;
+  TTargetList servers_;  // the drop-down's entries as the engine walks them, kept as they change
   std::unique_ptr<TConnectionLog> log_;  // outlives the engine, which records outcomes as it ends
   std::unique_ptr<TRelayEngine> engine_;
 };

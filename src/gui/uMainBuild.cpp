@@ -226,6 +226,11 @@ QWidget* TFormMain::BuildSettingsPanel() {
   EdServerIP->setToolTip(QStringLiteral("输入要使用的服务器地址(IP:Port)"));
   EdServerIP->setFont(EditFont());
   EdServerIP->setGeometry(left, 31, full, 23);
+  QAbstractItemModel* entries = EdServerIP->model();
+  connect(entries, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) { ServerItemsInserted(first, last); });
+  connect(entries, &QAbstractItemModel::rowsRemoved, this, &TFormMain::ServerItemsChanged);
+  connect(entries, &QAbstractItemModel::modelReset, this, &TFormMain::ServerItemsChanged);
 
   const int half = (full - 6) / 2;
   BtServerAdd = MakeButton(p, "BtServerAdd", QStringLiteral("加入"), QStringLiteral("将当前服务器地址加入到列表"),

@@ -248,6 +248,8 @@ void TBlockSocket::ReleaseHandle(HandleRef replacement) {
   HandleRef old;
   {
     std::lock_guard lock(mu_);
+    // An abandoned object takes no new handle: the refused one closes as this call returns.
+    if (replacement && abandoned_.load()) return;
     old = std::exchange(handle_, std::move(replacement));
     // The buffered bytes belong to the connection that is going away; a local address nobody
     // asked for stays unknown.
@@ -327,6 +329,18 @@ void TBlockSocket::Close() {
   ReleaseHandle(nullptr);
 }
 
+void TBlockSocket::Abandon(bool orderly) {
+  {
+    std::lock_guard lock(mu_);
+    abandoned_.store(true);
+  }
+  if (orderly) {
+    Close();
+  } else {
+    TBlockSocket::Close();
+  }
+}
+
 void TBlockSocket::RefreshAddresses() {
   HandleRef h = AcquireHandle();
   TSockAddr remote{};
@@ -366,6 +380,12 @@ void TBlockSocket::Bind(const std::string& host, const std::string& port) {
 void TBlockSocket::Connect(const std::string& host, const std::string& port) {
   TSockAddr record;
   FillAddress(record, host, port);
+  if (SockAddrLength(record) == 0) {
+    // Named as what it is, not as the family error a handle for no address would give.
+    PublishError(kErrHostNotFound);
+    CheckError();
+    return;
+  }
   if (!AcquireHandle()) CreateHandleForFamily(record);
   HandleRef h = AcquireHandle();
   if (h) {

@@ -31,6 +31,7 @@ inline constexpr int kErrNotSocket = 10038;     // operation on a closed object
 inline constexpr int kErrNetUnusable = 10091;   // a proxy refused (connect paths)
 inline constexpr int kErrMessageTooLong = 10040;  // a line past its bound
 inline constexpr int kErrNonRecoverable = 11003;  // a proxy refused (bind path)
+inline constexpr int kErrHostNotFound = 11001;    // a host or port text the resolver cannot read
 
 enum class TSocketFamily : uint8_t { Any = 0, IPv4 = 1, IPv6 = 2 };
 
@@ -105,6 +106,12 @@ class TBlockSocket {
   // Safe while another thread is blocked in a call on this object: that call returns promptly
   // with an error. LastError := 0.
   virtual void Close();
+  // Close (orderly: this class's own Close, else the plain one) for good: a connect running on
+  // another thread returns at once, and no handle is opened or adopted until Rearm, whatever
+  // instant a later connect starts at.
+  void Abandon(bool orderly = true);
+  void Rearm() { abandoned_.store(false); }
+  bool Abandoned() const { return abandoned_.load(); }
   void RefreshAddresses();
 
   // --- connection set-up -----------------------------------------------------------------------
@@ -144,6 +151,8 @@ class TBlockSocket {
   void ResolveToAddressList(const std::string& name, std::vector<std::string>& list);
   std::string ResolveToAddress(const std::string& name);
   uint16_t ResolvePortNumber(const std::string& port);
+  // The resolver's own text for the last FillAddress that found no address; empty otherwise.
+  std::string ResolveFailureText() const;
 
   // --- error record --------------------------------------------------------------------------
   int RecordResult(int result);  // result of a system call; -1 takes errno
@@ -152,6 +161,7 @@ class TBlockSocket {
 
  protected:
   void CreateHandleForFamily(const TSockAddr& address);
+  void SetResolveFailure(int gaiCode);  // 0 clears
   // Takes a counted reference to the current descriptor; fd() of an empty guard is -1.
   std::shared_ptr<SocketHandle> AcquireHandle() const;
   bool IsCurrent(const HandleRef& h) const;  // h is still this object's handle
@@ -180,7 +190,9 @@ class TBlockSocket {
   mutable bool localAddressPending_ = false;  // localAddress_ is still to be read from handle_
   TSockAddr remoteAddress_{};
   std::string readBuffer_;
+  std::string resolveFailure_;
   std::atomic<bool> readBufferNonEmpty_{false};
+  std::atomic<bool> abandoned_{false};  // set under mu_, so no handle is installed after it
   std::atomic<TSocketFamily> family_{TSocketFamily::Any};
   std::atomic<TSocketFamily> familyInUse_{TSocketFamily::Any};
   std::atomic<bool> isIPv6_{false};
@@ -196,11 +208,13 @@ enum class TSocksType : uint8_t { Socks5 = 0, Socks4 = 1 };
 enum class TProxyStop : uint8_t {
   None,
   Unreachable,  // the proxy itself could not be connected
+  NoGreeting,   // SOCKS 5: timed out, closed or not SOCKS 5 before answering the greeting
   NoAnswer,     // timed out or closed in the middle of its answer (LastError tells which)
   BadAnswer,    // not the protocol, or an answer past its bounds
   NoMethod,     // SOCKS 5: no acceptable authentication method
   AuthRefused,  // SOCKS 5: user name and password refused
   TooLong,      // a user name, password or host name that cannot be framed
+  NoIPv6,       // SOCKS 4: the target is an IPv6 address, which the protocol cannot carry
   Refused,      // a SOCKS reply code or an HTTP status line other than success
 };
 

@@ -87,6 +87,7 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
                                const std::string& port) {
   // The name-info calls always exist here, so there is no other lookup path.
   std::memset(&record, 0, sizeof record);
+  SetResolveFailure(0);
   addrinfo hints{};
   if (!AcquireHandle())
     hints.ai_family = ResolveFamilyHint(FamilyInUse());
@@ -108,9 +109,8 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
     node = self.c_str();
   }
   // The resolver reads a text only up to a NUL: "127.0.0.1\0x" must not reach 127.0.0.1.
-  if (!PortTextUsable(port) || host.find('\0') != std::string::npos ||
-      port.find('\0') != std::string::npos)
-    return;
+  if (!PortTextUsable(port) || port.find('\0') != std::string::npos) return SetResolveFailure(EAI_SERVICE);
+  if (host.find('\0') != std::string::npos) return SetResolveFailure(EAI_NONAME);
   // Loopback in IPv4 is what the lookup below would pick for "127.0.0.1": without it, because
   // the lookup of two candidates asks the system for its interfaces and probes each candidate
   // with a socket of its own, about a dozen calls on every relayed connection to a local server.
@@ -126,12 +126,13 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
       dotted = CanonicalIPv4Text(host);
       node = dotted.c_str();
     } else if (in_addr a{}; ::inet_aton(host.c_str(), &a) != 0) {
-      return;  // hexadecimal, octal or short numeric forms name no host the proxies would agree on
+      // Hexadecimal, octal or short numeric forms name no host the proxies would agree on.
+      return SetResolveFailure(EAI_NONAME);
     }
     if (hints.ai_family != AF_INET6 && FillNumericIPv4(record, node, port)) return;
   }
   addrinfo* res = nullptr;
-  if (::getaddrinfo(node, port.c_str(), &hints, &res) != 0) return;
+  if (const int rc = ::getaddrinfo(node, port.c_str(), &hints, &res); rc != 0) return SetResolveFailure(rc);
   const addrinfo *v4 = nullptr, *v6 = nullptr;
   for (const addrinfo* p = res; p; p = p->ai_next) {
     if (p->ai_family == AF_INET && !v4) v4 = p;
@@ -140,6 +141,16 @@ void TBlockSocket::FillAddress(TSockAddr& record, const std::string& host,
   const addrinfo* pick = v4 && v6 ? (PreferIPv4 ? v4 : v6) : (v4 ? v4 : v6);
   if (pick && pick->ai_addrlen <= sizeof record) std::memcpy(&record, pick->ai_addr, pick->ai_addrlen);
   ::freeaddrinfo(res);
+}
+
+void TBlockSocket::SetResolveFailure(int gaiCode) {
+  std::lock_guard lock(mu_);
+  resolveFailure_ = gaiCode == 0 ? std::string() : ::gai_strerror(gaiCode);
+}
+
+std::string TBlockSocket::ResolveFailureText() const {
+  std::lock_guard lock(mu_);
+  return resolveFailure_;
 }
 
 std::string TBlockSocket::AddressToText(const TSockAddr& record) const {

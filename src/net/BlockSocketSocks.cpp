@@ -30,7 +30,7 @@ int DecimalOrZero(const std::string& text) {
 // The 16 address bytes of a numeric IPv6 text; false for anything else, including host names
 // that merely look like hex groups ("cafe"), which must go to the proxy as names.
 bool IPv6LiteralBytes(const std::string& host, std::string& bytes) {
-  if (!IsIPv6Text(host) || host.find(':') == std::string::npos) return false;
+  if (!IsIPv6Literal(host)) return false;
   TSockAddr record{};
   TextToIPv6Address(host, record);
   if (record.sa.sa_family != AF_INET6) return false;
@@ -96,9 +96,9 @@ bool TSocksBlockSocket::SocksNegotiate() {
     return StopAt(TProxyStop::TooLong);
 
   SendText(SocksUser.empty() ? std::string("\x05\x01\x00", 3) : std::string("\x05\x02\x02\x00", 4));
-  if (LastError() != 0) return StopAt(TProxyStop::NoAnswer);
+  if (LastError() != 0) return StopAt(TProxyStop::NoGreeting);
   const std::string choice = ReceiveExactText(2, SocksTimeout);
-  if (choice.size() < 2 || choice[0] != 0x05) return StopReading();
+  if (choice.size() < 2 || choice[0] != 0x05) return StopAt(TProxyStop::NoGreeting);
   switch (static_cast<uint8_t>(choice[1])) {
     case 0x00:
       break;
@@ -119,7 +119,7 @@ bool TSocksBlockSocket::SocksNegotiate() {
     case 0xFF:
       return StopAt(TProxyStop::NoMethod);
     default:
-      return StopAt(TProxyStop::BadAnswer);  // a method this client never offered
+      return StopAt(TProxyStop::NoGreeting);  // a method this client never offered
   }
   SetSocksActive(true);
   return true;
@@ -128,7 +128,11 @@ bool TSocksBlockSocket::SocksNegotiate() {
 bool TSocksBlockSocket::SocksSendRequest(uint8_t command, const std::string& host,
                                          const std::string& port) {
   const std::string address = SocksEncodeAddress(host, port);
-  if (address.empty()) return StopAt(TProxyStop::TooLong);  // not encodable: send nothing
+  if (address.empty()) {  // not encodable: send nothing
+    const bool v6 = SocksVersion == TSocksType::Socks4 &&
+                    IsIPv6Literal(SocksRemoteResolve ? host : ResolveToAddress(host));
+    return StopAt(v6 ? TProxyStop::NoIPv6 : TProxyStop::TooLong);
+  }
   std::string request;
   if (SocksVersion == TSocksType::Socks4) {
     request = std::string("\x04", 1) + Byte(command) + address;
@@ -145,6 +149,8 @@ std::string TSocksBlockSocket::SocksEncodeAddress(const std::string& host,
   const std::string target = SocksRemoteResolve ? host : ResolveToAddress(host);
   std::string out;
   if (SocksVersion == TSocksType::Socks4) {
+    // Neither form carries an IPv6 address, and a 4a proxy would take one for a host name.
+    if (IsIPv6Literal(target)) return {};
     out = portBytes;
     if (IsIPv4Text(target)) {
       out += IPv4TextToBytes(target) + SocksUser + '\0';

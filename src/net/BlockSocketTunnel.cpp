@@ -50,7 +50,7 @@ void TTCPBlockSocket::ConnectViaTunnel(const std::string& hostText, const std::s
   SetSocksActive(false);  // a SOCKS exchange inside the tunnel sets it again
 
   // Only a real IPv6 literal gets brackets; a name like "cafe" merely looks like a hex group.
-  const bool ipv6 = IsIPv6Text(host) && host.find(':') != std::string::npos;
+  const bool ipv6 = IsIPv6Literal(host);
   const std::string target = ipv6 ? "[" + host + "]" : host;
 
   SendText("CONNECT " + target + ":" + portText + " HTTP/1.0\r\n");

@@ -1,5 +1,6 @@
 #include "net/NetUtil.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -185,6 +186,49 @@ bool IsIPv6Text(const std::string& text) {
     if (s.empty()) result = true;
   }
   return result;
+}
+
+bool IsIPv6Literal(const std::string& text) {
+  if (text.find(':') == std::string::npos) return false;
+  const size_t zone = text.find('%');
+  if (zone == 0 || zone + 1 == text.size()) return false;
+  in6_addr a{};
+  return ::inet_pton(AF_INET6, text.substr(0, zone).c_str(), &a) == 1;
+}
+
+bool SplitTarget(const std::string& text, std::string& host, std::string& port) {
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find("]:");
+    if (close == std::string::npos || close + 2 >= text.size()) return false;
+    const std::string address = text.substr(1, close - 1);
+    if (!IsIPv6Literal(address)) return false;
+    host = address;
+    port = text.substr(close + 2);
+    return true;
+  }
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
+  host = text.substr(0, colon);
+  port = text.substr(colon + 1);
+  return true;
+}
+
+bool UsableTarget(const std::string& text, std::string& host, std::string& port) {
+  std::string h, p;
+  if (!SplitTarget(text, h, p)) return false;
+  // Service names stay for the resolver; a number must name a port a connection can use.
+  if (std::all_of(p.begin(), p.end(), IsDigit)) {
+    const size_t first = p.find_first_not_of('0');
+    if (first == std::string::npos || p.size() - first > 5 || std::stoul(p.substr(first)) > 65535) return false;
+  }
+  host = std::move(h);
+  port = std::move(p);
+  return true;
+}
+
+std::string TargetText(const std::string& host, const std::string& port) {
+  if (host.find(':') != std::string::npos && host[0] != '[') return "[" + host + "]:" + port;
+  return host + ":" + port;
 }
 
 std::string CanonicalIPv4Text(const std::string& text) {

@@ -33,6 +33,18 @@ void TextToIPv6Address(const std::string& text, TSockAddr& record);
 std::string IPv6AddressToText(const TSockAddr& record);
 
 bool IsOctetText(const std::string& text);
+// A numeric IPv6 address as the system reads one ("::1", "2001:db8::1", "fe80::1%eth0"); unlike
+// IsIPv6Text, never a bare hex group such as "cafe", which names a host.
+bool IsIPv6Literal(const std::string& text);
+
+// A target or proxy address as typed: "[IPv6 address]:port" gives the address without its
+// brackets and the port after "]:"; any other text is split at its first ":" and needs at least
+// one character on each side. Nothing is trimmed.
+bool SplitTarget(const std::string& text, std::string& host, std::string& port);
+// A target the relay may try: SplitTarget, and a port that, when all digits, is 1..65535.
+bool UsableTarget(const std::string& text, std::string& host, std::string& port);
+// "host:port" for the user's eyes, an IPv6 host in brackets ("[::1]:80").
+std::string TargetText(const std::string& host, const std::string& port);
 bool IsIPv4Text(const std::string& text);
 bool IsIPv6Text(const std::string& text);
 

@@ -113,6 +113,7 @@ row 2 "--proxy: invalid value 'none://127\.0\.0\.1:9'" "$relay" --proxy none://1
 row 2 "--idle: invalid value '601' \(expected minutes 0\.\.600\)" "$relay" --idle 601
 row 2 "--sweep: invalid value '1\.5' \(expected seconds 0\.\.600\)" "$relay" --sweep 1.5
 row 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers 127.0.0.1:80,nocolon
+row 2 "--servers: invalid value '\\[::1\\]'" "$relay" --servers "[::1]"
 row 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
 row 2 "--no-switch: invalid value 'maybe' \(expected true or false\)" "$relay" --no-switch=maybe
 row 2 '^kova-relay: --listen-address needs a value' "$relay" --listen-address=
@@ -132,8 +133,8 @@ row 1 '^kova-relay: cannot listen on 127\.0\.0\.1 port 1: Permission denied$' \
   setpriv --bounding-set=-net_bind_service "$relay" "${lo[@]}" --port 1
 row 1 'cannot listen on 127\.1 port 0: not an address of this machine' "$relay" "${lo[@]}" --listen-address 127.1  # no lookup
 # Every option valid, both spellings; the command line wins over the file.
-row L '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,127.0.0.1:10 \
-  --server-text=127.0.0.1:10 --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0
+row L '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,[::1]:10 \
+  --server-text=[::1]:10 --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0
 row L '^listening 127\.0\.0\.1 ' "$relay" --config "$work/ok.conf" --listen-address 127.0.0.1
 row L '^listening 127\.0\.0\.1 ' "$relay" --config "$work/open-plain.conf" --server-text 127.0.0.1:10 --log
 row L '^listening 127\.0\.0\.1 ' "$relay" --config "$work/badport.conf" --port 0 --listen-address 127.0.0.1 --proxy-type none

@@ -27,7 +27,7 @@ struct TStarted {
 };
 
 TEST(ListenThread, StatesClientsStopLifetimeAndNoDescriptorLeft) {
-  const int fdsBefore = CountOpenFds();
+  const int fdsBefore = SettledFdCount();
   {
     TStarted s;
     ASSERT_TRUE(s.Ok);

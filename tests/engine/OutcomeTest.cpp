@@ -9,49 +9,72 @@
 namespace kova::test {
 namespace {
 
+// The decoded reason of one connect through a scripted proxy, and "+" when the proxy itself failed.
 std::string Reason(int type, const std::string& proxyText, const std::string& script, const std::string& user = "",
-                   const std::string& password = "") {
+                   const std::string& password = "", const std::string& target = "192.0.2.1") {
   FakePeer proxy(script);
-  proxy.Start();
+  if (proxyText.empty()) proxy.Start();  // a proxy named by the row is never this one
   TExtTCPSocket s;
   ApplyProxy(s, {type, proxyText.empty() ? proxy.host() + ":" + proxy.portText() : proxyText, user, password});
   s.SocksTimeout = s.TunnelTimeout = 300;
-  s.Connect("192.0.2.1", "80");
-  return s.LastError() == 0 ? "connected" : DescribeConnectFailure(s, type);
+  s.Connect(target, "80");
+  if (s.LastError() == 0) return "connected";
+  return (ProxyItselfFailed(s, type) ? "+" : "") + DescribeConnectFailure(s, type);
 }
 
-TEST(Outcome, ScriptedRefusalsAreDecoded) {
+TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
   const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < ";
   const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
   const char* socks5[] = {"一般性失败", "规则不允许该连接", "网络不可达", "主机不可达", "连接被拒绝",
                           "TTL 已过期", "不支持该命令", "不支持该地址类型", "未知应答码 9"};
-  for (int code = 1; code <= 9; ++code)
+  for (int code = 1; code <= 9; ++code)  // what the proxy says about the target is the target's
     EXPECT_EQ(Reason(3, "", hello + "05 0" + std::to_string(code) + " 00 01 00 00 00 00 00 00"),
               std::string("SOCKS 5 代理拒绝: ") + socks5[code - 1]);
   const std::pair<const char*, const char*> socks4[] = {{"5B", "请求被拒绝或失败 (91)"},
-                                                        {"5C", "无法连接客户端的 identd (92)"},
-                                                        {"5D", "identd 报告的用户标识不匹配 (93)"}};
-  for (const auto& [code, text] : socks4)
-    EXPECT_EQ(Reason(2, "", s4 + code + " 00 00 00 00 00 00"), std::string("SOCKS 4 代理拒绝: ") + text);
+                                                        {"5C", "+无法连接客户端的 identd (92)"},
+                                                        {"5D", "+identd 报告的用户标识不匹配 (93)"}};
+  for (const auto& [code, text] : socks4) {
+    const bool own = text[0] == '+';
+    EXPECT_EQ(Reason(2, "", s4 + code + " 00 00 00 00 00 00"), std::string(own ? "+" : "") + "SOCKS 4 代理拒绝: " + (text + own));
+  }
   const std::string closed = "127.0.0.1:" + RawListener().portText();
   const std::string http = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n") + " | < ";
-  // {proxy type, proxy text ("" = the script's), script, user, expected}
-  const std::tuple<int, std::string, std::string, const char*, std::string> rows[] = {
-      {3, "", "> 05 01 00 | < 05 FF", "", "SOCKS 5 代理: 没有可接受的认证方式"},
-      {3, "", "> 05 02 02 00 | < 05 02 | > 01 01 75 01 70 | < 01 01", "u", "SOCKS 5 代理: 用户名或密码被拒绝"},
-      {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 00 | x", "",
+  // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}
+  const std::tuple<int, std::string, std::string, const char*, const char*, std::string> rows[] = {
+      {3, "", "> 05 01 00 | < 05 FF", "", "192.0.2.1", "+SOCKS 5 代理: 没有可接受的认证方式"},
+      {3, "", "> 05 02 02 00 | < 05 02 | > 01 01 75 01 70 | < 01 01", "u", "192.0.2.1", "+SOCKS 5 代理: 用户名或密码被拒绝"},
+      {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 00 | x", "", "192.0.2.1",
        "SOCKS 5 代理在应答中途关闭连接: "},
-      {3, "", "> 05 01 00", "", "SOCKS 5 代理应答超时"},
-      {3, "", "> 05 01 00 | < 05 07", "", "SOCKS 5 代理的应答无法识别"},
-      {3, closed, "", "", "SOCKS 5 代理无法连接: Connection refused (10061)"},
-      {1, "", http + ToHex("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), "",
-       "HTTP 代理拒绝: HTTP/1.1 407 Proxy Authentication Required (需要代理认证)"},
-      {1, "", http + ToHex("HTTP/1.0 502 Bad Gateway\r\n\r\n"), "", "HTTP 代理拒绝: HTTP/1.0 502 Bad Gateway"},
+      {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50", "", "192.0.2.1", "SOCKS 5 代理应答超时"},
+      {3, "", "> 05 01 00", "", "192.0.2.1", "+SOCKS 5 代理没有回应问候, 应答超时"},
+      {3, "", "> 05 01 00 | x", "", "192.0.2.1", "+SOCKS 5 代理在回应问候前关闭连接"},
+      {3, "", "> 05 01 00 | < 05 07", "", "192.0.2.1", "+SOCKS 5 代理对问候的应答无法识别"},
+      {3, closed, "", "", "192.0.2.1", "+SOCKS 5 代理无法连接: Connection refused (10061)"},
+      {3, "0x7f.1:1080", "", "", "192.0.2.1", "+SOCKS 5 代理无法连接: 无法解析代理地址: "},
+      {2, "", "", "", "::1", "SOCKS 4 代理无法传送 IPv6 地址"},
+      {1, "", http + ToHex("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), "", "192.0.2.1",
+       "+HTTP 代理拒绝: HTTP/1.1 407 Proxy Authentication Required (需要代理认证)"},
+      {1, "", http + ToHex("HTTP/1.0 502 Bad Gateway\r\n\r\n"), "", "192.0.2.1", "HTTP 代理拒绝: HTTP/1.0 502 Bad Gateway"},
   };
-  for (const auto& [type, proxyText, script, user, expected] : rows)
-    EXPECT_TRUE(Reason(type, proxyText, script, user, *user ? "p" : "").starts_with(expected)) << expected;
-  EXPECT_EQ(ProbeServer(closed, {}).Reason, "目标服务器拒绝连接: Connection refused (10061)");
-  EXPECT_EQ(ProbeServer("nocolon", {}).Ok, false);
+  for (const auto& [type, proxyText, script, user, target, expected] : rows) {
+    const std::string got = Reason(type, proxyText, script, user, *user ? "p" : "", target);
+    EXPECT_TRUE(got.starts_with(expected)) << expected << " | " << got;
+  }
+  // The server check: what the relay would not try, and hosts and ports the resolver cannot read.
+  const std::pair<std::string, std::string> probes[] = {
+      {closed, "目标服务器拒绝连接: Connection refused (10061)"},
+      {"nocolon", "不是 IP:Port 形式的服务器地址"},
+      {"127.0.0.1:99999", "不是 IP:Port 形式的服务器地址"},
+      {"[::1]", "不是 IP:Port 形式的服务器地址"},
+      {"0x7f.1:80", "无法解析服务器地址: "},
+      {"127.0.0.1:-1", "无法解析服务器地址: "},
+  };
+  for (const auto& [server, reason] : probes) {
+    const TAttempt a = ProbeServer(server, {});
+    EXPECT_FALSE(a.Ok) << server;
+    EXPECT_TRUE(a.Reason.starts_with(reason)) << server << " | " << a.Reason;
+    EXPECT_EQ(a.Reason.find("10047"), std::string::npos) << a.Reason;
+  }
 }
 
 std::vector<TRelayOutcome> Outcomes(THost& host) {
@@ -61,8 +84,8 @@ std::vector<TRelayOutcome> Outcomes(THost& host) {
 // Through the relay with real servers: every end is recorded once, with the hop that failed, and
 // a slot last used through a proxy serves the next relay on its own settings.
 TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
-  EchoServer echo;
-  const std::string live = "127.0.0.1:" + echo.portText(), closed = UnusedTarget();
+  EchoServer echo, echo6("::1");
+  const std::string live = "127.0.0.1:" + echo.portText(), closed = UnusedTarget(), live6 = "[::1]:" + echo6.portText();
   auto microsocks = RealProxy::Start(RealProxy::Kind::Microsocks, {"kova", "right"});
   auto tinyproxy = RealProxy::Start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
   auto dante = RealProxy::Start(RealProxy::Kind::Dante);
@@ -78,15 +101,21 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   // {proxy type, proxy, password, target, end, the attempt's reason starts with}
   const std::tuple<int, std::string, const char*, std::string, TRelayEnd, std::string> rows[] = {
       {3, ms, "right", live, TRelayEnd::ClientClosed, ""},
-      {3, ms, "wrong-secret", live, TRelayEnd::ListUsedUp, "SOCKS 5 代理: "},
+      {3, ms, "wrong-secret", live, TRelayEnd::ProxyFailed, "SOCKS 5 代理: "},
+      {3, ms, "right", live6, TRelayEnd::ClientClosed, ""},
       {1, tp, "right", live, TRelayEnd::ClientClosed, ""},
-      {1, tp, "wrong-secret", live, TRelayEnd::ListUsedUp, "HTTP 代理拒绝: HTTP/1.0 40"},
+      {1, tp, "wrong-secret", live, TRelayEnd::ProxyFailed, "HTTP 代理拒绝: HTTP/1.0 40"},
+      {1, tp, "right", live6, TRelayEnd::ClientClosed, ""},
+      {2, da, "", live6, TRelayEnd::ListUsedUp, "SOCKS 4 代理无法传送 IPv6 地址"},
+      {0, "", "", live6, TRelayEnd::ClientClosed, ""},
       {2, da, "", live, TRelayEnd::ClientClosed, ""},
       {3, da, "", live, TRelayEnd::ClientClosed, ""},
       {3, da, "", closed, TRelayEnd::ListUsedUp, "SOCKS 5 代理拒绝: "},
       {0, "", "", closed, TRelayEnd::ListUsedUp, "目标服务器拒绝连接"},
       {0, "", "", resetting.Text(), TRelayEnd::ServerReset, ""},
   };
+  std::string bulk(256 << 10, '\0');  // relayed byte-exact both ways, every byte value in it
+  for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>(i * 131 + i / 251);
   size_t recorded = 0;
   for (const auto& [type, proxy, password, target, end, reason] : rows) {
     SCOPED_TRACE(std::to_string(type) + " " + proxy + " " + password + " " + target);
@@ -97,8 +126,15 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
     host.SetTarget(target);
     {
       auto c = host.Connect();
-      if (end == TRelayEnd::ClientClosed) EXPECT_TRUE(RoundTrip(c.get(), "through")) << proxy;
-      else EXPECT_TRUE(SendAll(c.get(), "x") && WaitPeerClosed(c.get(), 10000));
+      if (end == TRelayEnd::ClientClosed) {
+        EXPECT_TRUE(RoundTrip(c.get(), bulk)) << proxy;
+        // The monitor shows an IPv6 server in brackets, whichever way it is reached.
+        const auto rows = host.Window->SweepNow().Connections;
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_NE(rows[0].find(";" + target + ";"), std::string::npos) << rows[0];
+      } else {
+        EXPECT_TRUE(SendAll(c.get(), "x") && WaitPeerClosed(c.get(), 10000));
+      }
     }
     ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).size() == recorded + 1; }));
     const TRelayOutcome o = Outcomes(host).front();

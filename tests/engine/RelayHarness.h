@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/HeadlessWindow.h"
+#include "net/NetUtil.h"
 #include "support/Loopback.h"
 
 namespace kova::test {
@@ -38,8 +39,9 @@ struct TFakeClock {
   }
 };
 
-inline std::pair<std::string, std::string> HostAndPort(const std::string& text) {
-  return {text.substr(0, text.rfind(':')), text.substr(text.rfind(':') + 1)};
+inline std::pair<std::string, std::string> HostAndPort(const std::string& text) {  // ":" when unusable
+  std::string host, port;
+  return SplitTarget(text, host, port) ? std::pair(host, port) : std::pair(std::string(), std::string());
 }
 
 // The test thread plays the window thread: posts wait in a queue until the test delivers them.
@@ -82,8 +84,10 @@ class TManualWindow : public IRelayWindow {
 
   std::string ServerText() override { return Settings.ServerText; }
   void SetServerText(const std::string& t) override { Settings.ServerText = t; }
-  int ServerCount() override { return static_cast<int>(Settings.Servers.size()); }
-  std::string ServerItem(int i) override { return Settings.Servers.at(static_cast<size_t>(i)); }
+  const TTargetList& ServerList() override {  // tests edit Settings.Servers directly
+    list_.Assign(Settings.Servers);
+    return list_;
+  }
   bool AutoSwitch() override { return Settings.AutoSwitch; }
   int ProxyType() override { return Settings.ProxyType; }
   std::string ProxyText() override { return Settings.ProxyText; }
@@ -96,6 +100,7 @@ class TManualWindow : public IRelayWindow {
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Post> queue_;
+  TTargetList list_;
 };
 
 // An engine run by hand on a TManualWindow with a fake clock, listening on 127.0.0.1 port 0.
@@ -149,7 +154,10 @@ struct THost {
   bool Ok = false;
 };
 
-// "127.0.0.1:<port>" where nothing listens.
-inline std::string UnusedTarget() { return "127.0.0.1:" + RawListener().portText(); }
+// "127.0.0.<host>:<port>" where nothing listens; distinct hosts give distinct servers even when
+// the system hands out the same free port twice.
+inline std::string UnusedTarget(int host = 1) {
+  return "127.0.0." + std::to_string(host) + ":" + RawListener().portText();
+}
 
 }  // namespace kova::test

@@ -43,7 +43,7 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   // Newest first: client, server, proxy, result, received, sent (time and duration vary).
   EXPECT_TRUE(Row("OutcomeList", 0).section('|', 1, 1).startsWith(QString::fromStdString(address) + ":"));
   EXPECT_EQ(Row("OutcomeList", 0).section('|', 2, 4), EchoTarget() + "|SOCKS 5 " + At(proxy) +
-            "（用户 kova-user）|失败: 服务器都无法连接（SOCKS 5 代理: 没有可接受的认证方式）");
+            "（用户 kova-user）|失败: 代理服务器出错, 服务器列表保持不变（SOCKS 5 代理: 没有可接受的认证方式）");
   EXPECT_TRUE(Row("OutcomeList", 1).section('|', 2, 6).contains(QRegularExpression(
       "^" + EchoTarget() + "\\|不用代理\\|客户端关闭（之前 [12] 次连接失败）\\|5\\|5$"))) << Row("OutcomeList", 1).toStdString();
   const QString tried = list->item(1, 2)->toolTip();

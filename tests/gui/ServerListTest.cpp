@@ -46,10 +46,12 @@ TEST_F(ServerList, AddUseEditAndApply) {
   EXPECT_EQ(Server()->currentText(), "192.0.2.1:80");
   EXPECT_EQ(form.Engine().TargetHost(), "");  // adding chooses no target
 
-  // typed -> target afterwards: split at the first ':', one character each side, nothing trimmed
+  // typed -> target afterwards: "[IPv6]:port", else split at the first ':', one character each
+  // side, nothing trimmed, a numeric port 1..65535
   const std::vector<std::pair<QString, std::string>> uses = {
       {"first:1", "first|1"}, {"192.0.2.1", "first|1"}, {":80", "first|1"}, {"h:", "first|1"},
-      {"", "first|1"},        {"a:b:c", "a|b:c"},      {" a : b ", " a | b "}};
+      {"", "first|1"},        {"a:b:c", "a|b:c"},      {" a : b ", " a | b "},
+      {"[::1]:8080", "::1|8080"}, {"[::1]", "::1|8080"}, {"h:65536", "::1|8080"}};
   for (const auto& [typed, target] : uses) {
     Server()->setEditText(typed);
     Click("BtServerUse");

@@ -69,6 +69,29 @@ TEST(TextHelpers, WordsTokensAndSplits) {
       {"\tnone\r\n", ":", "none", "none"}, {"HTTP/1.0 200 OK", " ", "HTTP/1.0", "200 OK"}};
   for (const auto& [text, sep, before, after] : splits)
     EXPECT_EQ(TextBefore(text, sep) + "|" + TextAfter(text, sep), std::string(before) + "|" + after) << text;
+  // Targets: {text, SplitTarget as "host|port" ("-" = none), UsableTarget likewise, TargetText of
+  // the usable one}. Brackets only around an IPv6 address; every other text splits at its first
+  // ":", untrimmed; a numeric port must be 1..65535, a service name is left to the resolver.
+  const std::tuple<const char*, const char*, const char*, const char*> targets[] = {
+      {"a:b:c", "a|b:c", "a|b:c", "a:b:c"}, {" h : 80 ", " h | 80 ", " h | 80 ", " h : 80 "},
+      {"h:http", "h|http", "h|http", "h:http"}, {"h:065535", "h|065535", "h|065535", "h:065535"},
+      {"h:0", "h|0", "-", ""}, {"h:65536", "h|65536", "-", ""},
+      {"nocolon", "-", "-", ""}, {":80", "-", "-", ""}, {"h:", "-", "-", ""}, {"", "-", "-", ""},
+      {"[::1]:8080", "::1|8080", "::1|8080", "[::1]:8080"},
+      {"[2001:db8::1]:443", "2001:db8::1|443", "2001:db8::1|443", "[2001:db8::1]:443"},
+      {"[fe80::1%lo]:22", "fe80::1%lo|22", "fe80::1%lo|22", "[fe80::1%lo]:22"},
+      {"[::1]:0", "::1|0", "-", ""},
+      {"[::1", "-", "-", ""}, {"[::1]", "-", "-", ""}, {"[::1]:", "-", "-", ""}, {"[zz]:80", "-", "-", ""},
+      {"[127.0.0.1]:80", "-", "-", ""}, {"::1:80", "-", "-", ""},
+  };
+  for (const auto& [text, split, usable, shown] : targets) {
+    std::string host = "x", port = "y";
+    EXPECT_EQ(SplitTarget(text, host, port) ? host + "|" + port : "-", split) << '"' << text << '"';
+    host = "x", port = "y";
+    const bool ok = UsableTarget(text, host, port);
+    EXPECT_EQ(ok ? host + "|" + port : "-", usable) << '"' << text << '"';
+    if (ok) { EXPECT_EQ(TargetText(host, port), shown) << '"' << text << '"'; }
+  }
   // {input, separator, tokens joined by '/'}; each call consumes one token.
   const std::tuple<const char*, const char*, const char*> tokens[] = {
       {"1.2.3", ".", "1/2/3"}, {" x ", ",", "x/x"}, {"a,,b", ",", "a//b"}};

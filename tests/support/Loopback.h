@@ -155,6 +155,15 @@ inline bool WaitUntil(const std::function<bool()>& pred,
   return true;
 }
 
+// The open descriptors once an earlier test's listeners, which end on their own within one of
+// their 500 ms steps after their engine, are gone: the count has held still for longer than that.
+inline int SettledFdCount() {
+  for (;;) {
+    const int n = CountOpenFds();
+    if (!WaitUntil([&] { return CountOpenFds() != n; }, std::chrono::milliseconds(600))) return n;
+  }
+}
+
 inline UniqueFd ConnectTo(const std::string& host, uint16_t port) {  // invalid on failure
   auto ai = LoopbackAddress(host, port);
   UniqueFd fd(ai ? ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);

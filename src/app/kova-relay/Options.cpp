@@ -10,6 +10,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "net/NetUtil.h"
+
 #ifndef KOVA_VERSION
 #error "KOVA_VERSION comes from the project version in CMake"
 #endif
@@ -30,12 +32,11 @@ bool ParseRange(const std::string& text, int low, int high, int& out) {
   return true;
 }
 
-// "host:port" as the engine splits it: at the first ":", a host and a port 1..65535.
+// "host:port" (or "[IPv6]:port") as the engine splits it, with a port 1..65535.
 bool IsHostPort(const std::string& text) {
-  const size_t colon = text.find(':');
-  int port = 0;
-  return colon != std::string::npos && colon > 0 &&
-         ParseRange(text.substr(colon + 1), 1, 65535, port);
+  std::string host, port;
+  int number = 0;
+  return kova::SplitTarget(text, host, port) && ParseRange(port, 1, 65535, number);
 }
 
 std::vector<std::string> SplitList(const std::string& text) {
