@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include "net/AllowList.h"
 #include "net/BlockSocket.h"
 #include "net/Codec.h"
 #include "net/NetUtil.h"
@@ -36,6 +37,66 @@ TEST(TextHelpers, AddressTextClassification) {
   }
   for (const char* o : {"0", "255", "0000000000255"}) EXPECT_TRUE(IsOctetText(o)) << o;
   for (const char* o : {"256", "99999999999999999999", "", "1a", "-1"}) EXPECT_FALSE(IsOctetText(o)) << o;
+}
+
+// One row per list: the clients it lets in and those it keeps out, or the entry it refuses.
+TEST(TextHelpers, AllowList) {
+  // {list text, allowed clients, refused clients, the malformed entry named ("" = the list is valid)}
+  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>, const char*> rows[] = {
+      {"", {"127.0.0.2", "::1", "garbage"}, {}, ""},  // empty: everyone, as without a list
+      {" # only a comment\n\n", {"192.0.2.9"}, {}, ""},
+      {"127.0.0.1", {"127.0.0.1", "::ffff:127.0.0.1"}, {"127.0.0.2", "::1", "garbage"}, ""},
+      {"127.0.0.1/32", {"127.0.0.1"}, {"127.0.0.0", "127.0.0.2"}, ""},
+      {"127.0.0.0/8", {"127.0.0.0", "127.255.255.255", "::ffff:127.9.9.9"}, {"126.255.255.255", "128.0.0.0", "::1"}, ""},
+      {"10.9.8.7/8", {"10.0.0.1"}, {"11.0.0.1"}, ""},  // host bits of a range are ignored
+      {"192.0.2.128/25", {"192.0.2.128", "192.0.2.255"}, {"192.0.2.127"}, ""},
+      {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "::ffff:192.0.2.1"}, {"::1", "2001:db8::1"}, ""},
+      {"::/0", {"::1", "2001:db8::1"}, {"192.0.2.1", "::ffff:192.0.2.1"}, ""},  // IPv6 only
+      {"::1", {"::1"}, {"::2", "127.0.0.1"}, ""},
+      {"fd00::/8", {"fd12:3456::1", "fdff::"}, {"fc00::1", "fe00::"}, ""},
+      {"2001:db8::/127", {"2001:db8::", "2001:db8::1"}, {"2001:db8::2"}, ""},
+      {"::ffff:192.0.2.0/120", {"192.0.2.7", "::ffff:192.0.2.7"}, {"192.0.3.7"}, ""},  // a mapped range is IPv4
+      {"# office\n192.0.2.1 , 198.51.100.0/24 # lab\r\n::1\t2001:db8::5",
+       {"192.0.2.1", "198.51.100.77", "::1", "2001:db8::5"}, {"192.0.2.2", "#", "lab"}, ""},
+      {"300.1.1.1", {}, {}, "300.1.1.1"},
+      {"10.0.0.0/33", {}, {}, "10.0.0.0/33"},
+      {"::1/129", {}, {}, "::1/129"},
+      {"10.0.0.1 abc 10.0.0.2", {}, {}, "abc"},
+      {"1.2.3.4/", {}, {}, "1.2.3.4/"},
+      {"1.2.3.4/08", {}, {}, "1.2.3.4/08"},
+      {"1.2.3.4/-1", {}, {}, "1.2.3.4/-1"},
+      {"1.2.3.4/8/8", {}, {}, "1.2.3.4/8/8"},
+      {"01.2.3.4", {}, {}, "01.2.3.4"},
+      {"1.2.3", {}, {}, "1.2.3"},
+      {"fe80::1%eth0", {}, {}, "fe80::1%eth0"},
+      {"/8", {}, {}, "/8"},
+      {"example.org", {}, {}, "example.org"},
+  };
+  for (const auto& [text, allowed, refused, bad] : rows) {
+    SCOPED_TRACE(text);
+    TAllowList list, parsed;
+    std::string named;
+    ASSERT_TRUE(list.Add("192.0.2.200", named));  // kept when the next text is refused
+    const bool ok = parsed.Add(text, named);
+    EXPECT_EQ(list.Add(text, named), ok);
+    EXPECT_EQ(ok ? "" : named, std::string(bad));
+    if (!ok) {
+      EXPECT_EQ(list.Text(), "192.0.2.200/32\n");
+      continue;
+    }
+    TAllowList again;
+    ASSERT_TRUE(again.Add(parsed.Text(), named)) << parsed.Text();
+    EXPECT_EQ(again, parsed);
+    for (const char* c : allowed) EXPECT_TRUE(parsed.Allows(std::string(c))) << c;
+    for (const char* c : refused) EXPECT_FALSE(parsed.Allows(std::string(c))) << c;
+    sockaddr_in6 mapped{};  // the socket address form a dual-stack listener reports
+    mapped.sin6_family = AF_INET6;
+    for (const char* c : allowed) {
+      if (::inet_pton(AF_INET, c, &mapped.sin6_addr.s6_addr[12]) != 1) continue;
+      mapped.sin6_addr.s6_addr[10] = mapped.sin6_addr.s6_addr[11] = 0xFF;
+      EXPECT_TRUE(parsed.Allows(reinterpret_cast<const sockaddr&>(mapped))) << c;
+    }
+  }
 }
 
 TEST(TextHelpers, OwnAddressChoice) {
