@@ -15,6 +15,7 @@ bool TRelayOutcome::Failed() const {
     case TRelayEnd::NoServer:
     case TRelayEnd::ListUsedUp:
     case TRelayEnd::HandlerFailed:
+    case TRelayEnd::NotAllowed:
     case TRelayEnd::ServerReset:
     case TRelayEnd::SendFailed:
       return true;
@@ -36,6 +37,7 @@ std::string RelayEndText(TRelayEnd end) {
     case TRelayEnd::NoServer: return "拒绝: 没有可用的服务器";
     case TRelayEnd::ListUsedUp: return "失败: 服务器都无法连接";
     case TRelayEnd::HandlerFailed: return "内部错误";
+    case TRelayEnd::NotAllowed: return "客户端不在允许列表中";
   }
   return "";
 }

@@ -23,6 +23,7 @@ enum class TRelayEnd : uint8_t {
   NoServer,      // turned away: no usable target and an empty list
   ListUsedUp,    // every server tried failed (or switching is off)
   HandlerFailed, // a relay handler threw
+  NotAllowed,    // turned away: the client is not on the allow-list
 };
 
 struct TAttempt {

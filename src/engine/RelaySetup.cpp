@@ -73,6 +73,8 @@ int TRelayEngine::TImpl::AddThreadSlot() {
 
 void TRelayEngine::TImpl::WMAccept(int h) {
   Ledger.Take(h);
+  // The address accept gave: a client that has reset since is no longer reported by the system.
+  AcceptPeer = Gate->TakePeer(h);
   if (Ending.load()) {
     ::close(h);
     return;
@@ -117,7 +119,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
 
   TExtTCPSocket* client = ClientSocket(c);
   TExtTCPSocket* upstream = UpstreamSocket(c);
-  client->AdoptHandle(h);
+  client->AdoptHandle(h, AcceptPeer);
   client->SetNoDelay();
 
   TSlotRecord& record = Records[c];
