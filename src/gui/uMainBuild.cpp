@@ -198,7 +198,7 @@ TFormMain::TFormMain(QWidget* parent, TTickSource tick)
   QWidget* panel = EdListenPort->parentWidget();
   panel->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(panel, &QWidget::customContextMenuRequested, this, [this, panel](const QPoint& pos) {
-    if (panel->childAt(pos) == EdListenPort) ShowListenPortMenu(panel->mapToGlobal(pos));
+    if (EdListenPort->geometry().contains(pos)) ShowListenPortMenu(panel->mapToGlobal(pos));
   });
   listenAddress_ = TUiSeam::ListenAddress();
 
