@@ -51,6 +51,23 @@ expect 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers
 expect 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
 expect 2 '--no-switch takes no value' "$relay" --no-switch=yes
 expect 2 "--listen-address: invalid value ''" "$relay" --listen-address=
+expect 2 "^kova-relay: --allow: invalid entry '300\.1\.1\.1' \(expected an IPv4 or IPv6 address or a CIDR range\)\$" \
+  "$relay" --allow 127.0.0.1 --allow 300.1.1.1
+expect 2 "^kova-relay: --allow: invalid entry '10\.0\.0\.0/33'" "$relay" --allow ::1,10.0.0.0/33
+expect 2 "^kova-relay: --allow: invalid value ','" "$relay" --allow ,
+expect 2 "^kova-relay: --allow-file: cannot open $work/none: No such file or directory\$" "$relay" --allow-file "$work/none"
+printf '# lab\n127.0.0.1\n1.2.3.4/\n' >"$work/allow"
+expect 2 "^kova-relay: --allow-file: $work/allow: invalid entry '1\.2\.3\.4/'" "$relay" --allow-file "$work/allow"
+printf 'Open-Secret\n' >"$work/pw-open"
+chmod 640 "$work/pw-open"
+expect 2 "^kova-relay: --password-file: $work/pw-open can be read by other users \(mode 0640\); chmod 600 it\$" \
+  "$relay" --password-file "$work/pw-open"
+chmod 600 "$work/pw-open"
+expect 2 '^kova-relay: give the proxy password once: --password or --password-file$' \
+  "$relay" --password x --password-file "$work/pw-open"
+expect 0 'prefer --password-file or the environment$' "$relay" --help
+expect 0 '^ +variable KOVA_PROXY_PASSWORD' "$relay" --help
+expect 0 '^  --allow LIST +let in only these clients' "$relay" --help
 expect 0 '^  --log-file FILE +append one line per ended connection' "$relay" --help
 expect 2 '^kova-relay: --log and --log-file cannot be combined$' "$relay" --log --log-file "$work/c.log"
 touch "$work/plain"
@@ -60,14 +77,16 @@ expect 2 "--idle: invalid value '99999'" "$relay" --listen-address 127.0.0.1 --p
 
 # Every option valid, both spellings: it listens where told, says so, and ends cleanly on SIGTERM.
 "$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,127.0.0.1:10 --server-text=127.0.0.1:10 \
-  --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0 \
+  --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password Argv-Secret-7 --idle 0 --sweep 0 \
   >"$work/listen" 2>&1 &
 relay_pid=$!
 for _ in $(seq 100); do grep -q '^listening' "$work/listen" && break; kill -0 $relay_pid 2>/dev/null || break; sleep 0.1; done
-if grep -qE '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$work/listen" && kill -TERM $relay_pid && wait $relay_pid; then
+if grep -qE '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$work/listen" && ! grep -qa Argv-Secret "/proc/$relay_pid/cmdline" &&
+  kill -TERM $relay_pid && wait $relay_pid; then
   passed=$((passed + 1))
 else
-  failed=$((failed + 1)); echo "FAIL: a valid command line did not listen on 127.0.0.1 and end on SIGTERM"; cat "$work/listen"
+  failed=$((failed + 1)); echo "FAIL: a valid command line did not listen on 127.0.0.1, hide its password and end on SIGTERM"
+  cat "$work/listen"
 fi
 relay_pid=""
 

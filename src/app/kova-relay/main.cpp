@@ -15,8 +15,10 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "AccessOptions.h"
 #include "engine/ConnectionLog.h"
 #include "engine/HeadlessWindow.h"
+#include "engine/Relay.h"
 
 #ifndef KOVA_VERSION
 #error "KOVA_VERSION comes from the project version in CMake"
@@ -34,6 +36,9 @@ struct TRun {
   int SweepSeconds = 3;
   bool LogToStderr = false;
   std::string LogFile;
+  kova::TAllowList Allow;
+  int PasswordSources = 0;  // --password and --password-file given
+  std::string Error;        // an option's own error line, when it has one
 };
 
 // Decimal digits only (no sign, blanks or service names), within [low, high].
@@ -85,7 +90,9 @@ const std::vector<TOption>& Options() {
          r.Port = std::to_string(port);
          return true;
        }},
-      {"--listen-address", "ADDR", "address to listen on; 127.0.0.1 serves this machine only",
+      {"--listen-address", "ADDR",
+       "address to listen on: 127.0.0.1 serves this machine only, 0.0.0.0 every IPv4 address, :: "
+       "every address, or one address of an interface",
        "the machine's own address", "an IP address or host name",
        [](TRun& r, const std::string& v) {
          r.Settings.ListenAddress = v;
@@ -126,11 +133,37 @@ const std::vector<TOption>& Options() {
          r.Settings.ProxyUser = v;
          return true;
        }},
-      {"--password", "WORD", "password for the proxy (visible to local users in ps)", "none",
-       "a password",
+      {"--password", "WORD",
+       "password for the proxy; wiped from the command line once read, but visible to other local "
+       "users until then: prefer --password-file or the environment variable KOVA_PROXY_PASSWORD",
+       "none", "a password",
        [](TRun& r, const std::string& v) {
          r.Settings.ProxyPassword = v;
+         ++r.PasswordSources;
          return true;
+       }},
+      {"--password-file", "FILE",
+       "read the proxy password from the first line of FILE, which only its owner may read", nullptr,
+       "a file name",
+       [](TRun& r, const std::string& v) {
+         ++r.PasswordSources;
+         r.Error = kova::relay::ReadPasswordFile(v, r.Settings.ProxyPassword);
+         return r.Error.empty();
+       }},
+      {"--allow", "LIST",
+       "let in only these clients: IPv4 or IPv6 addresses or CIDR ranges (192.168.1.0/24, fd00::/8) "
+       "separated by commas; may be repeated; others are refused and logged",
+       "every client", "addresses or CIDR ranges separated by commas",
+       [](TRun& r, const std::string& v) {
+         if (v.find_first_not_of(", \t") == std::string::npos) return false;  // no entry at all
+         r.Error = kova::relay::AddAllowEntries(r.Allow, v);
+         return r.Error.empty();
+       }},
+      {"--allow-file", "FILE", "let in only the clients listed in FILE: one entry a line, # starts a comment",
+       nullptr, "a file name",
+       [](TRun& r, const std::string& v) {
+         r.Error = kova::relay::AddAllowFile(r.Allow, v);
+         return r.Error.empty();
        }},
       {"--idle", "MIN", "clear connections idle this many minutes; 0 never", "5", "minutes 0..600",
        [](TRun& r, const std::string& v) { return ParseRange(v, 0, 600, r.Settings.IdleLimitMinutes); }},
@@ -190,7 +223,9 @@ void PrintHelp() {
             << "Examples:\n"
             << "  " << kProgram << " --listen-address 127.0.0.1 --port 1080 --servers 192.0.2.10:80,192.0.2.11:80\n"
             << "  " << kProgram << " --port 8080 --servers 192.0.2.10:22 --proxy-type 3 --proxy 198.51.100.1:1080 \\\n"
-            << "      --user alice --password secret\n\n"
+            << "      --user alice --password-file ~/.config/kova/proxy-password\n"
+            << "  KOVA_PROXY_PASSWORD=secret " << kProgram << " --port 8080 --servers 192.0.2.10:22 --proxy-type 1 \\\n"
+            << "      --proxy 198.51.100.1:3128 --user alice --allow 127.0.0.1,192.168.1.0/24\n\n"
             << "Exit status: 0 after SIGINT or SIGTERM, 1 if it cannot listen, 2 for a bad option.\n";
 }
 
@@ -213,10 +248,12 @@ int Parse(int argc, char** argv, TRun& run) {
     }
     std::string value;
     bool inlineValue = false;
+    char* valueMemory = nullptr;  // where the value sits in the argument memory
     if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = arg.substr(eq + 1);
       arg.resize(eq);
       inlineValue = true;
+      valueMemory = argv[i] + eq + 1;
     }
     const TOption* option = nullptr;
     for (const TOption& o : Options())
@@ -227,10 +264,17 @@ int Parse(int argc, char** argv, TRun& run) {
     } else if (!inlineValue) {
       if (i + 1 >= argc) return Fail(arg + " needs a value: " + option->Accepts);
       value = argv[++i];
+      valueMemory = argv[i];
     }
-    if (!option->Apply(run, value))
+    // Gone from ps and /proc/PID/cmdline from here on.
+    if (arg == "--password") kova::relay::WipeArgument(valueMemory);
+    if (!option->Apply(run, value)) {
+      if (!run.Error.empty()) return Fail(run.Error);
       return Fail(arg + ": invalid value '" + value + "' (expected " + option->Accepts + ")");
+    }
   }
+  if (run.PasswordSources > 1) return Fail("give the proxy password once: --password or --password-file");
+  if (run.PasswordSources == 0) kova::relay::PasswordFromEnvironment(run.Settings.ProxyPassword);
   if (run.Settings.ProxyType != 0 && !run.ProxyGiven)
     return Fail("--proxy-type " + std::to_string(run.Settings.ProxyType) + " needs --proxy HOST:PORT");
   if (run.LogToStderr && !run.LogFile.empty()) return Fail("--log and --log-file cannot be combined");
@@ -264,6 +308,10 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   {
     kova::THeadlessWindow window(run.Settings);
+    if (!run.Allow.Empty()) {
+      auto allow = std::make_shared<const kova::TAllowList>(run.Allow);
+      window.Call([&] { window.Engine()->SetAllowList(allow); });
+    }
     if (log)
       window.Call([&] { window.Engine()->SetOutcomeHandler([&](const kova::TRelayOutcome& o) { log->Add(o); }); });
     int before = window.ListenReports();
