@@ -117,12 +117,14 @@ void TListenThread::Hand(int handle) {
     Post(WM_ACCEPT, handle);
     return;
   }
-  // Refused: reset at once, so a flood of them leaves no connection waiting out its close here.
+  // Noted before the client can see the refusal, so a program end right after still records it.
+  const bool tell =
+      gate_->NoteRefusal(socket_->AddressToText(peer) + ":" + std::to_string(TBlockSocket::AddressPort(peer)));
+  // Reset at once, so a flood of refusals leaves no connection waiting out its close here.
   const linger hard{1, 0};
   ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   ::close(handle);
-  const std::string client = socket_->AddressToText(peer) + ":" + std::to_string(TBlockSocket::AddressPort(peer));
-  if (gate_->NoteRefusal(client)) Post(WM_REFUSALS, 0);
+  if (tell) Post(WM_REFUSALS, 0);
 }
 
 void TListenThread::Execute() {

@@ -214,6 +214,7 @@ void TRelayEngine::TImpl::Shutdown() {
   // Later posts (the listener ends on its own) are dropped; handles on their way are closed.
   Port->Detach();
   Ledger.CloseAll();
+  WMRefusals();  // refused clients whose note was still on its way are recorded all the same
   // Close every relay's sockets so that blocked workers return, then wait for the workers.
   for (int i = 0; i < kThreadSlots; ++i) {
     if (TNetThread* w = Worker(i)) w->RequestEnd();

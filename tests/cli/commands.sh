@@ -5,8 +5,8 @@
 set -uo pipefail
 version=$1 relay=$2 kova=${3:-}
 work=$(mktemp -d)
-relay_pid=""
-trap '[[ -n $relay_pid ]] && kill "$relay_pid" 2>/dev/null; rm -rf "$work"' EXIT
+relay_pid="" helpers=()
+trap '[[ -n $relay_pid ]] && kill "$relay_pid" 2>/dev/null; kill "${helpers[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 passed=0 failed=0
 
 # expect RC PATTERN CMD...: exit code RC; PATTERN (grep -E) matches stdout for RC 0, and for
@@ -118,6 +118,74 @@ else
   failed=$((failed + 1)); echo "FAIL: --log-file did not hold one line for one relay"; cat "$work/listen-log" "$work/logs/c.log"
 fi
 relay_pid=""
+
+# Through an authenticating proxy, the password from a file and then a wrong one from the
+# environment: it shows nowhere (stdout, stderr, --log-file). --allow 127.0.0.1 serves the
+# 127.0.0.1 client and refuses one bound to 127.0.0.2, which is logged with its address.
+secret="Kova-Leak-Check-$$"
+printf '%s\n' "$secret" >"$work/pw"
+chmod 600 "$work/pw"
+python3 -u -c '
+import socket, threading
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(8)
+print(s.getsockname()[1])
+def echo(c):
+    while (d := c.recv(4096)): c.sendall(d)
+    c.close()
+while True:
+    c, _ = s.accept(); threading.Thread(target=echo, args=(c,), daemon=True).start()
+' >"$work/echo2" &
+helpers+=($!)
+ms_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/microsocks -i 127.0.0.1 -p "$ms_port" -u kova -P "$secret" >/dev/null 2>&1 &
+helpers+=($!)
+client() {  # client PORT FROM: prints what came back for "through", or "refused"
+  python3 -c '
+import socket, sys
+c = socket.socket(); c.bind((sys.argv[2], 0)); c.settimeout(20)
+try:
+    c.connect(("127.0.0.1", int(sys.argv[1])))
+    c.sendall(b"through")
+    got = b""
+    while len(got) < 7 and (d := c.recv(100)): got += d
+    print(got.decode() or "refused")
+except ConnectionError:
+    print("refused")
+' "$@" 2>/dev/null
+}
+for _ in $(seq 100); do [[ -s $work/echo2 ]] && python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$ms_port" 2>/dev/null && break; sleep 0.1; done
+leak_ok=1
+for run in file env; do
+  if [[ $run == file ]]; then
+    "$relay" --listen-address 127.0.0.1 --port 0 --servers "127.0.0.1:$(cat "$work/echo2")" --proxy-type 3 \
+      --proxy "127.0.0.1:$ms_port" --user kova --password-file "$work/pw" --allow 127.0.0.1 --log \
+      >"$work/out-$run" 2>"$work/err-$run" &
+  else
+    KOVA_PROXY_PASSWORD="$secret-wrong" "$relay" --listen-address 127.0.0.1 --port 0 --no-switch \
+      --servers "127.0.0.1:$(cat "$work/echo2")" --proxy-type 3 --proxy "127.0.0.1:$ms_port" --user kova \
+      --log-file "$work/pw.log" >"$work/out-$run" 2>"$work/err-$run" &
+  fi
+  relay_pid=$!
+  for _ in $(seq 100); do grep -qs '^listening' "$work/out-$run" && break; kill -0 $relay_pid 2>/dev/null || break; sleep 0.1; done
+  read -r _ addr lport <"$work/out-$run"
+  [[ $addr == 127.0.0.1 ]] || leak_ok=0
+  if [[ $run == file ]]; then
+    [[ $(client "$lport" 127.0.0.1) == through && $(client "$lport" 127.0.0.2) == refused ]] || leak_ok=0
+  else
+    [[ $(client "$lport" 127.0.0.1) == refused ]] || leak_ok=0
+  fi
+  kill -TERM $relay_pid && wait $relay_pid || leak_ok=0
+  relay_pid=""
+done
+grep -qE ' client=127\.0\.0\.1:[0-9]+ servers=\[127\.0\.0\.1:[0-9]+ ok ' "$work/err-file" &&
+  grep -qE ' client=127\.0\.0\.2:[0-9]+ .*客户端不在允许列表中' "$work/err-file" &&
+  grep -q '用户名或密码被拒绝' "$work/pw.log" || leak_ok=0
+if [[ $leak_ok -eq 1 ]] && ! grep -q -- "$secret" "$work"/out-* "$work"/err-* "$work/pw.log"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAIL: the proxy password showed, or --allow did not admit exactly 127.0.0.1"
+  grep -H . "$work"/out-* "$work"/err-* "$work/pw.log"
+fi
 
 if [[ -n $kova ]]; then
   # No display and the X11 plugin forced: had Qt started, these would abort instead of answering.
