@@ -99,11 +99,11 @@ TEST(TextHelpers, OwnAddressChoice) {
     s.FillAddress(a, text, "0");
     return a;
   };
-  auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback}; };
+  auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback, ""}; };
   const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
   // {what, addresses of the host name, interfaces in the system's order, chosen}
   const std::tuple<const char*, std::vector<TSockAddr>, std::vector<TInterfaceAddress>, const char*> rows[] = {
-      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false}, up(ip("198.51.100.7"))}, "198.51.100.7"},
+      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false, ""}, up(ip("198.51.100.7"))}, "198.51.100.7"},
       {"container", {ip("127.0.0.1")}, {lo, up(ip("fe80::1")), up(ip("192.0.2.2"))}, "192.0.2.2"},
       {"name has a LAN address", {ip("2001:db8::1"), ip("203.0.113.5")}, {lo, up(ip("192.0.2.2"))}, "203.0.113.5"},
       {"only IPv6", {ip("127.0.1.1")}, {lo, lo6, up(ip("fe80::1")), up(ip("2001:db8::2"))}, "2001:db8::2"},
