@@ -63,6 +63,8 @@ chmod 640 "$work/pw-open"
 expect 2 "^kova-relay: --password-file: $work/pw-open can be read by other users \(mode 0640\); chmod 600 it\$" \
   "$relay" --password-file "$work/pw-open"
 chmod 600 "$work/pw-open"
+expect 2 "^kova-relay: --password-file: $work: not a file\$" "$relay" --password-file "$work"
+expect 2 "^kova-relay: --idle: invalid value '99999'" "$relay" --password-file <(printf 'Pipe-Secret\n') --idle 99999
 expect 2 '^kova-relay: give the proxy password once: --password or --password-file$' \
   "$relay" --password x --password-file "$work/pw-open"
 expect 0 'prefer --password-file or the environment$' "$relay" --help

@@ -17,9 +17,10 @@ std::string ReadFile(const std::string& path, std::string& bytes, struct stat* i
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "cannot open " + path + ": " + std::strerror(errno);
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // A pipe too, so that `--password-file <(a password manager's output)` works.
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
     ::close(fd);
-    return path + ": not a regular file";
+    return path + ": not a file";
   }
   if (info) *info = st;
   bytes.clear();
