@@ -10,7 +10,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIO
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
 max_len() {  # the longest input worth trying per target
-  case $1 in socks) echo 1024 ;; http) echo 8192 ;; texts) echo 512 ;; *) echo 4096 ;; esac
+  case $1 in socks) echo 1024 ;; http) echo 8192 ;; texts) echo 512 ;; allow) echo 2048 ;; *) echo 4096 ;; esac
 }
 
 ran=0

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "engine/AcceptGate.h"
 #include "net/BlockSocket.h"
 
 namespace kova {
@@ -64,16 +65,18 @@ std::string TListenFailure::Reason() const {
 }
 
 std::shared_ptr<TListenThread> TListenThread::Create(std::shared_ptr<TMessagePort> wnd,
-                                                     std::string port, std::string address) {
+                                                     std::string port, std::string address,
+                                                     std::shared_ptr<TAcceptGate> gate) {
   return std::shared_ptr<TListenThread>(
-      new TListenThread(std::move(wnd), std::move(port), std::move(address)));
+      new TListenThread(std::move(wnd), std::move(port), std::move(address), std::move(gate)));
 }
 
 TListenThread::TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port,
-                             std::string address)
+                             std::string address, std::shared_ptr<TAcceptGate> gate)
     : Port(std::move(port)),
       Address(std::move(address)),
       wnd_(std::move(wnd)),
+      gate_(std::move(gate)),
       socket_(std::make_unique<TTCPBlockSocket>()) {}
 
 TListenThread::~TListenThread() = default;
@@ -137,7 +140,32 @@ void TListenThread::PrepareReusableHandle(const TSockAddr& record) {
   // TIME_WAIT; without this a stop and a start on the same port would fail to bind.
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // "::" means every address, IPv4 ones too, whatever the system's default; and an IPv4-mapped
+  // address can only be bound this way.
+  const int off = 0;
+  if (record.sa.sa_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   socket_->AdoptHandle(fd);
+}
+
+void TListenThread::Hand(int handle) {
+  if (!gate_) {
+    Post(WM_ACCEPT, handle);
+    return;
+  }
+  const TSockAddr peer = socket_->RemoteAddress();  // what accept gave
+  if (gate_->Admits(peer)) {
+    gate_->NotePeer(handle, peer);
+    Post(WM_ACCEPT, handle);
+    return;
+  }
+  // Noted before the client can see the refusal, so a program end right after still records it.
+  const bool tell =
+      gate_->NoteRefusal(socket_->AddressToText(peer) + ":" + std::to_string(TBlockSocket::AddressPort(peer)));
+  // Reset at once, so a flood of refusals leaves no connection waiting out its close here.
+  const linger hard{1, 0};
+  ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  ::close(handle);
+  if (tell) Post(WM_REFUSALS, 0);
 }
 
 void TListenThread::Execute() {
@@ -176,7 +204,7 @@ void TListenThread::Execute() {
     }
     const int handle = socket_->Accept();
     if (socket_->LastError() == 0 && handle >= 0) {
-      Post(WM_ACCEPT, handle);
+      Hand(handle);
     } else {
       if (handle >= 0) ::close(handle);
       // Out of descriptors, the pending client stays queued and the socket stays readable:

@@ -14,6 +14,7 @@
 
 namespace kova {
 
+class TAcceptGate;
 class TTCPBlockSocket;
 union TSockAddr;
 
@@ -45,9 +46,11 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   static constexpr int kAcceptWaitMs = 500;  // how long a stop request may go unnoticed
 
   // Created suspended: nothing is bound until Resume.
-  // An empty address means the machine's own address.
+  // An empty address means the machine's own address. With a gate, each client is judged by
+  // its allow-list as it is accepted: a refused one is closed here and only noted there.
   static std::shared_ptr<TListenThread> Create(std::shared_ptr<TMessagePort> wnd,
-                                               std::string port, std::string address = "");
+                                               std::string port, std::string address = "",
+                                               std::shared_ptr<TAcceptGate> gate = nullptr);
   ~TListenThread();
   TListenThread(const TListenThread&) = delete;
   TListenThread& operator=(const TListenThread&) = delete;
@@ -70,7 +73,9 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   const std::string Address;
 
  private:
-  TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port, std::string address);
+  TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port, std::string address,
+                std::shared_ptr<TAcceptGate> gate);
+  void Hand(int handle);
   void Execute();
   void PrepareReusableHandle(const TSockAddr& record);
   void Fail(TListenFailure failure);
@@ -78,6 +83,7 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   bool SleepUnlessTerminated(int ms);
 
   std::shared_ptr<TMessagePort> wnd_;
+  std::shared_ptr<TAcceptGate> gate_;
   std::unique_ptr<TTCPBlockSocket> socket_;  // used by the thread only
   std::shared_ptr<TThreadEnd> end_ = std::make_shared<TThreadEnd>();
   std::atomic<bool> resumed_{false};

@@ -17,6 +17,7 @@ bool TRelayOutcome::Failed() const {
     case TRelayEnd::ListUsedUp:
     case TRelayEnd::ProxyFailed:
     case TRelayEnd::HandlerFailed:
+    case TRelayEnd::NotAllowed:
     case TRelayEnd::ServerReset:
     case TRelayEnd::SendFailed:
       return true;
@@ -39,6 +40,7 @@ std::string RelayEndText(TRelayEnd end) {
     case TRelayEnd::ListUsedUp: return "失败: 服务器都无法连接";
     case TRelayEnd::ProxyFailed: return "失败: 代理服务器出错, 服务器列表保持不变";
     case TRelayEnd::HandlerFailed: return "内部错误";
+    case TRelayEnd::NotAllowed: return "客户端不在允许列表中";
   }
   return "";
 }

@@ -24,6 +24,7 @@ enum class TRelayEnd : uint8_t {
   ListUsedUp,    // every server tried failed (or switching is off)
   ProxyFailed,   // the proxy itself failed; the current target was left where it was
   HandlerFailed, // a relay handler threw
+  NotAllowed,    // turned away: the client is not on the allow-list
 };
 
 struct TAttempt {

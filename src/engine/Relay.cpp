@@ -63,7 +63,7 @@ void TRelayEngine::TImpl::StartService(const std::string& portText,
                                        const std::string& listenAddress) {
   if (Ending.load()) return;
   if (Listener) Retired.push_back(std::move(Listener));
-  Listener = TListenThread::Create(Port, portText, listenAddress);
+  Listener = TListenThread::Create(Port, portText, listenAddress, Gate);
   Listener->Resume();
 }
 
@@ -118,6 +118,9 @@ void TRelayEngine::HandleMessage(uint32_t msg, intptr_t wParam) {
     case WM_ACCEPT:
       impl_->WMAccept(static_cast<int>(wParam));
       break;
+    case WM_REFUSALS:
+      impl_->WMRefusals();
+      break;
     default:
       break;
   }
@@ -149,6 +152,9 @@ std::string TRelayEngine::LastWorkerFailure() const {
   std::lock_guard<std::mutex> lock(impl_->FailureMu);
   return impl_->LastFailure;
 }
+
+void TRelayEngine::SetAllowList(std::shared_ptr<const TAllowList> list) { impl_->Gate->SetAllowList(std::move(list)); }
+std::shared_ptr<const TAllowList> TRelayEngine::AllowList() const { return impl_->Gate->AllowList(); }
 
 void TRelayEngine::SetPumpFaultForTests(std::function<void()> fault) {
   impl_->PumpFault = std::move(fault);

@@ -15,8 +15,8 @@
 
 namespace kova {
 
+class TAllowList;
 class TTCPBlockSocket;
-
 using TTickSource = std::function<uint32_t()>;  // ms tick, 32-bit, wrapping; injectable in tests
 uint32_t SystemTick();                           // CLOCK_MONOTONIC in ms, truncated to 32 bits
 
@@ -54,6 +54,10 @@ class TRelayEngine {
   // Called on the window thread for every outcome as it is recorded, also while the engine is
   // being destroyed (relays still running at program end); set before the service starts.
   void SetOutcomeHandler(std::function<void(const TRelayOutcome&)> handler);
+  // Any thread: who may come in, judged as each client is accepted, also while listening;
+  // relays already running stay. Null or an empty list: everyone.
+  void SetAllowList(std::shared_ptr<const TAllowList> list);
+  std::shared_ptr<const TAllowList> AllowList() const;  // null when everyone may come in
   // Text of the last exception a relay handler threw (its relay ended as a failed one).
   std::string LastWorkerFailure() const;
   // Test seam: runs on a pump after each received chunk; set before any relay starts.

@@ -16,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "engine/AcceptGate.h"
 #include "engine/ExtTCPSocket.h"
 #include "engine/NetTools.h"
 #include "engine/Outcome.h"
@@ -112,6 +113,8 @@ struct TRelayEngine::TImpl {
   IRelayWindow& Window;
   TTickSource Tick;
   TAcceptLedger Ledger;
+  std::shared_ptr<TAcceptGate> Gate = std::make_shared<TAcceptGate>();  // shared with the listeners
+  TSockAddr AcceptPeer{};  // window thread: the client WMAccept is handling, as accept gave it
   std::shared_ptr<TMessagePort> Port;
   std::unique_ptr<TObjectManager> Connections;
   std::unique_ptr<TObjectManager> Threads;
@@ -156,6 +159,7 @@ struct TRelayEngine::TImpl {
   void WMAccept(int handle);
   void WMConnClose(intptr_t id);
   void WMListenState(int state);
+  void WMRefusals();
   // Moves the current target to the next usable entry not in `skip`, or clears it.
   void NextServer(const TTriedServers& skip = {});
   void ServeSyncCalls();
@@ -180,7 +184,7 @@ struct TRelayEngine::TImpl {
   }
   void RecordOutcome(int c);
   void Publish(TRelayOutcome outcome);
-  void TurnAway(int handle, TRelayEnd why);
+  void TurnAway(int handle, TRelayEnd why);  // the client of AcceptPeer
   TExtTCPSocket* ClientSocket(int c) { return Connections->Items(c).Obj<TExtTCPSocket>(); }
   TExtTCPSocket* UpstreamSocket(int c) { return Connections->Items(c).Obj2<TExtTCPSocket>(); }
   TNetThread* Worker(int t) { return Threads->Items(t).Obj<TNetThread>(); }

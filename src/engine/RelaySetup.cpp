@@ -63,6 +63,8 @@ int TRelayEngine::TImpl::AddThreadSlot() {
 
 void TRelayEngine::TImpl::WMAccept(int h) {
   Ledger.Take(h);
+  // The address accept gave: a client that has reset since is no longer reported by the system.
+  AcceptPeer = Gate->TakePeer(h);
   if (Ending.load()) {
     ::close(h);
     return;
@@ -109,7 +111,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   TExtTCPSocket* upstream = UpstreamSocket(c);
   client->Rearm();  // the last relay here abandoned both
   upstream->Rearm();
-  client->AdoptHandle(h);
+  client->AdoptHandle(h, AcceptPeer);
   client->SetNoDelay();
 
   TSlotRecord& record = Records[c];

@@ -87,14 +87,31 @@ void TRelayEngine::TImpl::TurnAway(int handle, TRelayEnd why) {
   TRelayOutcome o;
   o.StartUnixMs = UnixMillis();
   o.End = why;
-  TSockAddr peer{};
-  socklen_t len = sizeof peer;
-  if (::getpeername(handle, &peer.sa, &len) == 0) {
+  if (AcceptPeer.sa.sa_family != 0) {
     TBlockSocket text;
-    o.Client = TargetText(text.AddressToText(peer), std::to_string(TBlockSocket::AddressPort(peer)));
+    o.Client = TargetText(text.AddressToText(AcceptPeer), std::to_string(TBlockSocket::AddressPort(AcceptPeer)));
   }
   ::close(handle);
   Publish(std::move(o));
+}
+
+void TRelayEngine::TImpl::WMRefusals() {
+  uint64_t uncounted = 0;
+  for (TRefusal& r : Gate->TakeRefusals(uncounted)) {
+    TRelayOutcome o;
+    o.StartUnixMs = r.UnixMs;
+    o.Client = std::move(r.Client);
+    o.End = TRelayEnd::NotAllowed;
+    Publish(std::move(o));
+  }
+  if (uncounted > 0) {
+    // More came than the queue holds: one record says how many, none is dropped unsaid.
+    TRelayOutcome o;
+    o.StartUnixMs = UnixMillis();
+    o.End = TRelayEnd::NotAllowed;
+    o.Detail = "另有 " + std::to_string(uncounted) + " 个被拒绝的客户端未逐一记录";
+    Publish(std::move(o));
+  }
 }
 
 void TRelayEngine::TImpl::WMConnClose(intptr_t id) {
@@ -194,6 +211,7 @@ void TRelayEngine::TImpl::Shutdown() {
   // Later posts (the listener ends on its own) are dropped; handles on their way are closed.
   Port->Detach();
   Ledger.CloseAll();
+  WMRefusals();  // refused clients whose note was still on its way are recorded all the same
   // Close every relay's sockets so that blocked workers return, then wait for the workers.
   for (int i = 0; i < kThreadSlots; ++i) {
     if (TNetThread* w = Worker(i)) w->RequestEnd();

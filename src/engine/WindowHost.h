@@ -15,6 +15,7 @@ namespace kova {
 
 inline constexpr uint32_t WM_CONNCLOSE = 1025;  // wParam identifies the relay to release
 inline constexpr uint32_t WM_SYNCCALL = 1027;   // engine-internal: run workers' synchronous calls
+inline constexpr uint32_t WM_REFUSALS = 1028;   // engine-internal: clients the allow-list refused
 inline constexpr uint32_t WM_LISTENSTATE = 1125;  // wParam 1 listening, 2 start failed, 3 stopped
 inline constexpr uint32_t WM_ACCEPT = 1126;     // wParam = accepted client handle, now the window's
 

@@ -25,6 +25,10 @@ TUiSeam::TrayHook& TrayHookRef() {
   static TUiSeam::TrayHook hook;
   return hook;
 }
+TUiSeam::DialogHook& DialogHookRef() {
+  static TUiSeam::DialogHook hook;
+  return hook;
+}
 
 // A name with '*' or '?' is a pattern for the listing, as on the desktop the list files come
 // from: accepting it shows only the names that match and keeps the dialog open.
@@ -54,6 +58,12 @@ class TFileDialog : public QFileDialog {
 void TUiSeam::SetMessageHook(MessageHook hook) { MessageHookRef() = std::move(hook); }
 void TUiSeam::SetFileHook(FileHook hook) { FileHookRef() = std::move(hook); }
 void TUiSeam::SetTrayAvailableHook(TrayHook hook) { TrayHookRef() = std::move(hook); }
+void TUiSeam::SetDialogHook(DialogHook hook) { DialogHookRef() = std::move(hook); }
+
+bool TUiSeam::RunDialog(QDialog& dialog) {
+  if (DialogHookRef()) return DialogHookRef()(dialog);
+  return dialog.exec() == QDialog::Accepted;
+}
 
 void TUiSeam::ShowMessage(QWidget* parent, const QString& text, bool error, const QString& informative) {
   if (MessageHookRef()) {

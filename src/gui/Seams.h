@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+class QDialog;
 class QFileDialog;
 class QWidget;
 
@@ -32,10 +33,13 @@ class TUiSeam {
   // Returns the chosen file name, empty when cancelled.
   using FileHook = std::function<QString(const TFileRequest& request)>;
   using TrayHook = std::function<bool()>;
+  // Plays the user on a dialog ready to be shown: fills its fields, returns true for OK.
+  using DialogHook = std::function<bool(QDialog& dialog)>;
 
   static void SetMessageHook(MessageHook hook);
   static void SetFileHook(FileHook hook);
   static void SetTrayAvailableHook(TrayHook hook);
+  static void SetDialogHook(DialogHook hook);
 
   // Without a hook: a modal box titled kAppTitle with one OK button. When KOVA_TEST_MESSAGE_LOG
   // names a file (only the tests set it), the box is not shown and "title\ttext" is appended there
@@ -46,7 +50,9 @@ class TUiSeam {
   // The dialog AskFileName runs, configured but not shown; the caller owns it.
   static QFileDialog* MakeFileDialog(QWidget* parent, const TFileRequest& request);
   static bool TrayAvailable();
-  // The window has no field for the listening address; tests pin the listener to loopback.
+  // Shows a settings dialog modally; true when the user pressed OK.
+  static bool RunDialog(QDialog& dialog);
+  // The listening address a new window starts with; tests pin the listener to loopback.
   static void SetListenAddress(const QString& address);
   static QString ListenAddress();  // empty: the machine's own address
 };

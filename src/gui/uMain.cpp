@@ -37,6 +37,8 @@
 #include <unistd.h>
 
 #include "engine/ConnectionLog.h"
+#include "net/AllowList.h"
+#include "gui/AccessDialogs.h"
 #include "gui/Icons.h"
 #include "gui/RecentConnections.h"
 #include "gui/Seams.h"
@@ -125,11 +127,10 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       EdListenPort->setText(QString::number(boundPort));
       EdListenPort->setEnabled(false);
       // The user learns where clients can reach the service.
-      QString where = QString::fromStdString(engine_->ListeningAddress());
-      if (where.contains(u':')) where = u'[' + where + u']';
-      where += u':' + QString::number(boundPort);
-      EdListenPort->setToolTip(kListenPortTip + QStringLiteral("\n监听地址 ") + where);
-      if (TrayIcon) TrayIcon->setToolTip(kTrayTip + u'\n' + where);
+      listeningAt_ = QString::fromStdString(engine_->ListeningAddress());
+      if (listeningAt_.contains(u':')) listeningAt_ = u'[' + listeningAt_ + u']';
+      listeningAt_ += u':' + QString::number(boundPort);
+      UpdateListenTips();
       break;
     }
     case 2:
@@ -148,8 +149,8 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       BtStop->setEnabled(false);
       BtStart->setEnabled(true);
       EdListenPort->setEnabled(true);
-      EdListenPort->setToolTip(kListenPortTip);
-      if (TrayIcon) TrayIcon->setToolTip(kTrayTip);
+      listeningAt_.clear();
+      UpdateListenTips();
       break;
     default:
       break;
@@ -169,8 +170,7 @@ bool TFormMain::event(QEvent* event) {
 
 void TFormMain::BtStartClick() {
   BtStart->setEnabled(false);
-  engine_->StartService(EdListenPort->text().toStdString(),
-                        TUiSeam::ListenAddress().toStdString());
+  engine_->StartService(EdListenPort->text().toStdString(), listenAddress_.toStdString());
   if (EdTimeUpdate->Value() > 0) ApplyTimerPeriod();
 }
 
@@ -320,6 +320,40 @@ void TFormMain::ShowServerListMenu(const QPoint& pos) {
   menu->addAction(ActCheckServers);
   menu->setAttribute(Qt::WA_DeleteOnClose);
   menu->popup(EdServers->viewport()->mapToGlobal(pos));
+}
+
+void TFormMain::ShowListenPortMenu(const QPoint& globalPos) {
+  QMenu* menu = EdListenPort->isEnabled() ? EdListenPort->createStandardContextMenu() : new QMenu(this);
+  if (!menu->isEmpty()) menu->addSeparator();
+  menu->addAction(ActAllowList);
+  menu->addAction(ActListenAddress);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(globalPos);
+}
+
+void TFormMain::EditAllowList() {
+  QString text = allowText_;
+  if (!AskAllowListText(this, text)) return;
+  auto list = std::make_shared<TAllowList>();
+  std::string bad;
+  if (!list->Add(text.toStdString(), bad)) {
+    TUiSeam::ShowMessage(this, QStringLiteral("无效的条目: %1\n允许列表没有改变。").arg(QString::fromStdString(bad)), false);
+    return;
+  }
+  allowText_ = text;
+  engine_->SetAllowList(std::move(list));  // the next client accepted is judged by it
+  UpdateListenTips();
+}
+
+void TFormMain::ChooseListenAddress() { AskListenAddress(this, listenAddress_); }
+
+void TFormMain::UpdateListenTips() {
+  QString allow;
+  if (const auto list = engine_->AllowList())
+    allow = QStringLiteral("\n只允许列表中的客户端连接 (%1 项)").arg(list->Size());
+  const QString where = listeningAt_.isEmpty() ? QString() : QStringLiteral("\n监听地址 ") + listeningAt_;
+  EdListenPort->setToolTip(kListenPortTip + where + allow);
+  if (TrayIcon) TrayIcon->setToolTip(kTrayTip + (listeningAt_.isEmpty() ? QString() : u'\n' + listeningAt_) + allow);
 }
 
 void TFormMain::CheckServers() {

@@ -86,6 +86,8 @@ class TFormMain : public QWidget, public IRelayWindow {
   void TmExitClick();
   void ShowRecentConnections();  // "最近结束的连接…" of the connection monitor's menu
   void CheckServers();           // "检测服务器" of the server list's menu
+  void EditAllowList();          // "允许连接的客户端…" of the port field's menu
+  void ChooseListenAddress();    // "监听地址…" of the port field's menu
 
  protected:
   bool event(QEvent* event) override;
@@ -111,6 +113,8 @@ class TFormMain : public QWidget, public IRelayWindow {
   void ServerItemsChanged();
   void UpdateFailureTip();
   void ShowServerListMenu(const QPoint& pos);
+  void ShowListenPortMenu(const QPoint& globalPos);
+  void UpdateListenTips();
   static void FillList(QTableWidget* list, const std::vector<std::string>& rows);
 
   // Controls, named as the user-facing documentation names them.
@@ -146,9 +150,14 @@ class TFormMain : public QWidget, public IRelayWindow {
   QAction* TmExit = nullptr;
   QAction* ActRecent = nullptr;        // on SockList's menu
   QAction* ActCheckServers = nullptr;  // on EdServers' menu
+  QAction* ActAllowList = nullptr;     // on EdListenPort's menu
+  QAction* ActListenAddress = nullptr;
   TRecentWindow* recent_ = nullptr;    // made on first use
   TServerCheckWindow* check_ = nullptr;
 
+  QString listenAddress_;  // where the next start listens; empty: the machine's own address
+  QString allowText_;      // the allow-list as last accepted, comments and all
+  QString listeningAt_;    // "address:port" while listening, else empty
   bool trayActive_ = false;
   bool trayWasAvailable_ = false;
   bool shownOnce_ = false;

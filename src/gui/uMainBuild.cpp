@@ -186,6 +186,21 @@ TFormMain::TFormMain(QWidget* parent, TTickSource tick)
   connect(ActCheckServers, &QAction::triggered, this, &TFormMain::CheckServers);
   EdServers->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(EdServers, &QWidget::customContextMenuRequested, this, &TFormMain::ShowServerListMenu);
+  // Who may connect and where the service listens: on the port field's menu. While listening the
+  // field is disabled and its menu requests reach the panel, which offers the same two entries.
+  ActAllowList = Named(new QAction(QStringLiteral("允许连接的客户端…"), this), "ActAllowList");
+  connect(ActAllowList, &QAction::triggered, this, &TFormMain::EditAllowList);
+  ActListenAddress = Named(new QAction(QStringLiteral("监听地址…"), this), "ActListenAddress");
+  connect(ActListenAddress, &QAction::triggered, this, &TFormMain::ChooseListenAddress);
+  EdListenPort->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(EdListenPort, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { ShowListenPortMenu(EdListenPort->mapToGlobal(pos)); });
+  QWidget* panel = EdListenPort->parentWidget();
+  panel->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(panel, &QWidget::customContextMenuRequested, this, [this, panel](const QPoint& pos) {
+    if (EdListenPort->geometry().contains(pos)) ShowListenPortMenu(panel->mapToGlobal(pos));
+  });
+  listenAddress_ = TUiSeam::ListenAddress();
 
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));

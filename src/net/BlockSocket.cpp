@@ -319,7 +319,18 @@ void TBlockSocket::AdoptHandle(int handle) {
   // A previous handle is closed rather than leaked; stale buffered bytes go with it.
   ReleaseHandle(handle >= 0 ? std::make_shared<SocketHandle>(handle) : nullptr);
   RefreshAddresses();
-  isIPv6_.store(RemoteAddress().sa.sa_family == AF_INET6, std::memory_order_relaxed);
+  int family = RemoteAddress().sa.sa_family;
+  socklen_t len = sizeof family;
+  // An unconnected handle (a listener's, before its bind) has no peer to tell its family.
+  if (family == 0 && handle >= 0 && ::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &family, &len) != 0) family = 0;
+  isIPv6_.store(family == AF_INET6, std::memory_order_relaxed);
+}
+
+void TBlockSocket::AdoptHandle(int handle, const TSockAddr& peer) {
+  AdoptHandle(handle);
+  if (peer.sa.sa_family == 0) return;
+  SetRemoteAddress(peer);
+  isIPv6_.store(peer.sa.sa_family == AF_INET6, std::memory_order_relaxed);
 }
 
 void TBlockSocket::Close() {

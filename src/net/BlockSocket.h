@@ -103,6 +103,9 @@ class TBlockSocket {
 
   // --- handle life ---------------------------------------------------------------------------
   virtual void AdoptHandle(int handle);
+  // A handle from accept, with the peer's record accept gave: a peer that reset at once is no
+  // longer reported by the system, but it still has an address.
+  void AdoptHandle(int handle, const TSockAddr& peer);
   // Safe while another thread is blocked in a call on this object: that call returns promptly
   // with an error. LastError := 0.
   virtual void Close();

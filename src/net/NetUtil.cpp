@@ -88,6 +88,25 @@ TSockAddr ChooseOwnAddress(const std::vector<TSockAddr>& resolved,
   return resolved.empty() ? TSockAddr{} : resolved.front();
 }
 
+std::vector<TInterfaceAddress> InterfaceAddresses() {
+  std::vector<TInterfaceAddress> interfaces;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return interfaces;
+  for (const ifaddrs* p = list; p; p = p->ifa_next) {
+    if (!p->ifa_addr || (p->ifa_addr->sa_family != AF_INET && p->ifa_addr->sa_family != AF_INET6))
+      continue;
+    TInterfaceAddress i;
+    std::memcpy(&i.Address, p->ifa_addr,
+                p->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    i.Up = (p->ifa_flags & IFF_UP) != 0;
+    i.Loopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
+    i.Name = p->ifa_name ? p->ifa_name : "";
+    interfaces.push_back(std::move(i));
+  }
+  ::freeifaddrs(list);
+  return interfaces;
+}
+
 std::string OwnAddressText() {
   std::vector<TSockAddr> resolved;
   addrinfo hints{};
@@ -104,22 +123,7 @@ std::string OwnAddressText() {
     }
     ::freeaddrinfo(res);
   }
-  std::vector<TInterfaceAddress> interfaces;
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) == 0) {
-    for (const ifaddrs* p = list; p; p = p->ifa_next) {
-      if (!p->ifa_addr || (p->ifa_addr->sa_family != AF_INET && p->ifa_addr->sa_family != AF_INET6))
-        continue;
-      TInterfaceAddress i;
-      std::memcpy(&i.Address, p->ifa_addr,
-                  p->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-      i.Up = (p->ifa_flags & IFF_UP) != 0;
-      i.Loopback = (p->ifa_flags & IFF_LOOPBACK) != 0;
-      interfaces.push_back(i);
-    }
-    ::freeifaddrs(list);
-  }
-  const TSockAddr chosen = ChooseOwnAddress(resolved, interfaces);
+  const TSockAddr chosen = ChooseOwnAddress(resolved, InterfaceAddresses());
   if (chosen.sa.sa_family == AF_INET6) return IPv6AddressToText(chosen);
   if (chosen.sa.sa_family != AF_INET) return "";
   char text[INET_ADDRSTRLEN] = {};

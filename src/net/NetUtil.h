@@ -18,7 +18,10 @@ struct TInterfaceAddress {
   TSockAddr Address{};
   bool Up = false;
   bool Loopback = false;
+  std::string Name;  // the interface's, e.g. "eth0"
 };
+// Every IPv4 and IPv6 address of the machine's interfaces, in the system's order.
+std::vector<TInterfaceAddress> InterfaceAddresses();
 // The address a user means by "this machine": a non-loopback IPv4 address the host name resolves
 // to, else the first IPv4 address of an interface that is up and not loopback, else the first
 // global IPv6 address of such an interface, else the first address the name resolved to

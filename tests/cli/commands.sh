@@ -67,6 +67,7 @@ row() {
     for _ in $(seq 100); do grep -q '^listening' "$work/out" && break; kill -0 $pid 2>/dev/null || break; sleep 0.1; done
     read -r _ addr lport <"$work/out"
     if [[ $addr != 127.0.0.1 ]]; then ok=0  # never connect anywhere else
+    elif grep -qa Argv-Secret "/proc/$pid/cmdline"; then ok=0  # a --password is wiped once read
     elif [[ $kind == P ]]; then client "$lport"; [[ $(cat "$work/first" 2>/dev/null) == "$pattern"* ]] || ok=0
     else grep -qE -- "$pattern" "$work/out" && { [[ $kind == L ]] || client "$lport"; } || ok=0
     fi
@@ -91,6 +92,9 @@ conf open-plain.conf 644 'listen-address = 127.0.0.1' 'port = 0' 'servers = 127.
 conf badport.conf 644 'port = 65536' 'servers = 127.0.0.1:9' 'proxy-type = socks5'
 conf typo.conf 644 'prot = 0'
 conf notarget.conf 644 'port = 0' 'idle = 1'
+conf allow 644 '# lab' 127.0.0.1 1.2.3.4/
+conf pw-open 640 Open-Secret
+conf pw-closed 600 Closed-Secret
 
 row 0 "^kova-relay $v\$" "$relay" --version
 row 0 '^  --idle MIN +clear connections idle this many minutes; 0 never$' "$relay" --help
@@ -117,6 +121,21 @@ row 2 "--servers: invalid value '\\[::1\\]'" "$relay" --servers "[::1]"
 row 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
 row 2 "--no-switch: invalid value 'maybe' \(expected true or false\)" "$relay" --no-switch=maybe
 row 2 '^kova-relay: --listen-address needs a value' "$relay" --listen-address=
+row 2 "^kova-relay: --allow: invalid entry '300\.1\.1\.1' \(expected an IPv4 or IPv6 address or a CIDR range\)\$" \
+  "$relay" --allow 127.0.0.1 --allow 300.1.1.1
+row 2 "^kova-relay: --allow: invalid entry '10\.0\.0\.0/33'" "$relay" --allow ::1,10.0.0.0/33
+row 2 "^kova-relay: --allow: invalid value ','" "$relay" --allow ,
+row 2 "^kova-relay: --allow-file: cannot open $work/none: No such file or directory\$" "$relay" --allow-file "$work/none"
+row 2 "^kova-relay: --allow-file: $work/allow: invalid entry '1\.2\.3\.4/'" "$relay" --allow-file "$work/allow"
+row 2 "^kova-relay: --password-file: $work/pw-open can be read by other users \(mode 0640\); chmod 600 it\$" \
+  "$relay" --password-file "$work/pw-open"
+row 2 "^kova-relay: --password-file: $work: not a file\$" "$relay" --password-file "$work"
+row 2 "^kova-relay: --idle: invalid value '99999'" "$relay" --password-file <(printf 'Pipe-Secret\n') --idle 99999
+row 2 '^kova-relay: give the proxy password once: --password or --password-file$' \
+  "$relay" "${lo[@]}" --password x --password-file "$work/pw-closed"
+row 0 'prefer --password-file or the environment' "$relay" --help
+row 0 '^ +variable KOVA_PROXY_PASSWORD' "$relay" --help
+row 0 '^  --allow LIST \.\.\. +let in only these clients' "$relay" --help
 row 2 '^kova-relay: --log and --log-file cannot be combined$' "$relay" "${lo[@]}" --log --log-file "$work/c.log"
 row 2 "^kova-relay: --log-file: cannot open $work/plain/c\.log: Not a directory\$" "$relay" "${lo[@]}" --log-file "$work/plain/c.log"
 row 2 '^kova-relay: no target: give --servers or --server-text' "$relay" --listen-address 127.0.0.1 --port 0
@@ -134,7 +153,7 @@ row 1 '^kova-relay: cannot listen on 127\.0\.0\.1 port 1: Permission denied$' \
 row 1 'cannot listen on 127\.1 port 0: not an address of this machine' "$relay" "${lo[@]}" --listen-address 127.1  # no lookup
 # Every option valid, both spellings; the command line wins over the file.
 row L '^listening 127\.0\.0\.1 [1-9][0-9]*$' "$relay" --listen-address=127.0.0.1 --port 0 --servers 127.0.0.1:9,[::1]:10 \
-  --server-text=[::1]:10 --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password p --idle 0 --sweep 0
+  --server-text=[::1]:10 --no-switch --proxy-type 3 --proxy 127.0.0.1:9 --user u --password Argv-Secret-7 --idle 0 --sweep 0
 row L '^listening 127\.0\.0\.1 ' "$relay" --config "$work/ok.conf" --listen-address 127.0.0.1
 row L '^listening 127\.0\.0\.1 ' "$relay" --config "$work/open-plain.conf" --server-text 127.0.0.1:10 --log
 row L '^listening 127\.0\.0\.1 ' "$relay" --config "$work/badport.conf" --port 0 --listen-address 127.0.0.1 --proxy-type none
@@ -158,6 +177,73 @@ mkdir -m 700 "$work/credentials"
 conf credentials/kova.conf 400 'listen-address = 127.0.0.1' 'port = 0' 'servers = 127.0.0.1:9' 'password = pw'
 exec_start=$(sed -n 's/^ExecStart=//p' "$work/kova-relay@check.service")
 row L '^listening 127\.0\.0\.1 ' env CREDENTIALS_DIRECTORY="$work/credentials" bash -c "exec ${exec_start//%i/check}"
+
+# Through an authenticating proxy, the password from a file and then a wrong one from the
+# environment: it shows nowhere (stdout, stderr, --log-file). --allow 127.0.0.1 serves the
+# 127.0.0.1 client and refuses one bound to 127.0.0.2, which is logged with its address.
+secret="Kova-Leak-Check-$$"
+printf '%s\n' "$secret" >"$work/pw"
+chmod 600 "$work/pw"
+python3 -u -c '
+import socket, threading
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(8)
+print(s.getsockname()[1])
+def echo(c):
+    while (d := c.recv(4096)): c.sendall(d)
+    c.close()
+while True:
+    c, _ = s.accept(); threading.Thread(target=echo, args=(c,), daemon=True).start()
+' >"$work/echo2" &
+pids+=($!)
+ms_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/microsocks -i 127.0.0.1 -p "$ms_port" -u kova -P "$secret" >/dev/null 2>&1 &
+pids+=($!)
+client_from() {  # client_from PORT FROM: prints what came back for "through", or "refused"
+  python3 -c '
+import socket, sys
+c = socket.socket(); c.bind((sys.argv[2], 0)); c.settimeout(20)
+try:
+    c.connect(("127.0.0.1", int(sys.argv[1])))
+    c.sendall(b"through")
+    got = b""
+    while len(got) < 7 and (d := c.recv(100)): got += d
+    print(got.decode() or "refused")
+except ConnectionError:
+    print("refused")
+' "$@" 2>/dev/null
+}
+for _ in $(seq 100); do [[ -s $work/echo2 ]] && python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$ms_port" 2>/dev/null && break; sleep 0.1; done
+leak_ok=1
+for run in file env; do
+  if [[ $run == file ]]; then
+    "$relay" --listen-address 127.0.0.1 --port 0 --servers "127.0.0.1:$(cat "$work/echo2")" --proxy-type 3 \
+      --proxy "127.0.0.1:$ms_port" --user kova --password-file "$work/pw" --allow 127.0.0.1 --log \
+      >"$work/out-$run" 2>"$work/err-$run" &
+  else
+    KOVA_PROXY_PASSWORD="$secret-wrong" "$relay" --listen-address 127.0.0.1 --port 0 --no-switch \
+      --servers "127.0.0.1:$(cat "$work/echo2")" --proxy-type 3 --proxy "127.0.0.1:$ms_port" --user kova \
+      --log-file "$work/pw.log" >"$work/out-$run" 2>"$work/err-$run" &
+  fi
+  relay_pid=$!; pids+=($relay_pid)
+  for _ in $(seq 100); do grep -qs '^listening' "$work/out-$run" && break; kill -0 $relay_pid 2>/dev/null || break; sleep 0.1; done
+  read -r _ addr lport <"$work/out-$run"
+  [[ $addr == 127.0.0.1 ]] || leak_ok=0
+  if [[ $run == file ]]; then
+    [[ $(client_from "$lport" 127.0.0.1) == through && $(client_from "$lport" 127.0.0.2) == refused ]] || leak_ok=0
+  else
+    [[ $(client_from "$lport" 127.0.0.1) == refused ]] || leak_ok=0
+  fi
+  kill -TERM $relay_pid && wait $relay_pid || leak_ok=0
+done
+grep -qE ' client=127\.0\.0\.1:[0-9]+ servers=\[127\.0\.0\.1:[0-9]+ ok ' "$work/err-file" &&
+  grep -qE ' client=127\.0\.0\.2:[0-9]+ .*客户端不在允许列表中' "$work/err-file" &&
+  grep -q '用户名或密码被拒绝' "$work/pw.log" || leak_ok=0
+if [[ $leak_ok -eq 1 ]] && ! grep -q -- "$secret" "$work"/out-* "$work"/err-* "$work/pw.log"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1)); echo "FAIL: the proxy password showed, or --allow did not admit exactly 127.0.0.1"
+  grep -H . "$work"/out-* "$work"/err-* "$work/pw.log"
+fi
 
 if [[ -n $kova ]]; then
   # No display and the X11 plugin forced: had Qt started, these would abort instead of answering.

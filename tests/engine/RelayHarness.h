@@ -119,7 +119,7 @@ struct TManualEngine : TManualWindow {
     Address = Engine->ListeningAddress();
     EXPECT_TRUE(Ok) << "listener at '" << Address << "', not loopback: not connecting";
   }
-  UniqueFd Connect() { return ConnectTo(Address, static_cast<uint16_t>(ListenPort)); }
+  UniqueFd Connect(const std::string& from = "") { return ConnectTo(Address, static_cast<uint16_t>(ListenPort), from); }
   UniqueFd Accept() {  // a client, once the engine has taken it on
     auto c = Connect();
     EXPECT_TRUE(DeliverUntil(*Engine, WM_ACCEPT));
@@ -144,7 +144,9 @@ struct THost {
     Ok = IsLoopbackText(Window->ListenAddress()) && Window->BoundPort() != 0;
     EXPECT_TRUE(Ok) << "listener bound to '" << Window->ListenAddress() << "', not loopback: not connecting";
   }
-  UniqueFd Connect() const { return ConnectTo(Window->ListenAddress(), static_cast<uint16_t>(Window->BoundPort())); }
+  UniqueFd Connect(const std::string& from = "") const {
+    return ConnectTo(Window->ListenAddress(), static_cast<uint16_t>(Window->BoundPort()), from);
+  }
   int Threads() { return Window->Query([&] { return Window->Engine()->ThreadsInUse(); }); }
   int Connections() { return Window->Query([&] { return Window->Engine()->ConnectionsInUse(); }); }
   void SetTarget(const std::string& text) {

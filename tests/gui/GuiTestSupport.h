@@ -116,6 +116,17 @@ class FormTest : public ::testing::Test {
     return s;
   }
   bool WaitStates(const QString& states) { return WaitFor([&] { return States() == states; }); }
+  // Where the next start listens, chosen in the port field's menu; any address, offered or not.
+  void ListenOn(const QString& listen) {
+    TUiSeam::SetDialogHook([&](QDialog& d) {
+      auto* box = d.findChild<QComboBox*>("CbListenAddress");
+      if (box && box->findData(listen) < 0) box->addItem(listen, listen);
+      if (box) box->setCurrentIndex(box->findData(listen));
+      return box != nullptr;
+    });
+    Child<QAction>("ActListenAddress")->trigger();
+    TUiSeam::SetDialogHook(nullptr);
+  }
   // Starts on `listen` without a proxy (the default one is not on loopback); true once listening.
   bool Start(const QString& listen = "0") {
     Child<QRadioButton>("RgProxy0")->click();

@@ -46,7 +46,7 @@ TEST_F(Window, FreshStartTheIntervalBoxAndButtonStatesThroughStartStopFailureAnd
   };
   for (const TFailure& f : failures) {
     messages.clear();
-    TUiSeam::SetListenAddress(f.Address);
+    ListenOn(f.Address);
     std::optional<test::NoLowPortRight> unprivileged;
     if (f.Unprivileged) unprivileged.emplace();  // the listener thread inherits it
     Port()->setText(f.Port);
@@ -56,7 +56,7 @@ TEST_F(Window, FreshStartTheIntervalBoxAndButtonStatesThroughStartStopFailureAnd
     EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + f.Why}));
     EXPECT_EQ(Port()->text(), f.Port);
   }
-  TUiSeam::SetListenAddress(QStringLiteral("127.0.0.1"));
+  ListenOn(QStringLiteral("127.0.0.1"));
   ASSERT_TRUE(Start("0"));
   EXPECT_NE(Port()->text(), held);
   // typed -> period in ms, 0 = stopped; "" and letters read as the minimum 1; no overflow

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include "net/AllowList.h"
 #include "net/BlockSocket.h"
 #include "net/Codec.h"
 #include "net/NetUtil.h"
@@ -38,6 +39,59 @@ TEST(TextHelpers, AddressTextClassification) {
   for (const char* o : {"256", "99999999999999999999", "", "1a", "-1"}) EXPECT_FALSE(IsOctetText(o)) << o;
 }
 
+// One row per list: the clients it lets in and those it keeps out, or the entry it refuses.
+TEST(TextHelpers, AllowList) {
+  // {list text, allowed clients, refused clients, the malformed entry named ("" = the list is valid)}
+  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>, const char*> rows[] = {
+      {"", {"127.0.0.2", "::1", "garbage"}, {}, ""},  // empty: everyone, as without a list
+      {" # only a comment\n\n", {"192.0.2.9"}, {}, ""},
+      {"127.0.0.1", {"127.0.0.1", "::ffff:127.0.0.1"}, {"127.0.0.2", "::1", "garbage"}, ""},
+      {"127.0.0.1/32", {"127.0.0.1"}, {"127.0.0.0", "127.0.0.2"}, ""},
+      {"127.0.0.0/8", {"127.0.0.0", "127.255.255.255", "::ffff:127.9.9.9"}, {"126.255.255.255", "128.0.0.0", "::1"}, ""},
+      {"10.9.8.7/8", {"10.0.0.1"}, {"11.0.0.1"}, ""},  // host bits of a range are ignored
+      {"192.0.2.128/25", {"192.0.2.128", "192.0.2.255"}, {"192.0.2.127"}, ""},
+      {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "::ffff:192.0.2.1"}, {"::1", "2001:db8::1"}, ""},
+      {"::/0", {"::1", "2001:db8::1"}, {"192.0.2.1", "::ffff:192.0.2.1"}, ""},  // IPv6 only
+      {"::1", {"::1"}, {"::2", "127.0.0.1"}, ""},
+      {"fd00::/8", {"fd12:3456::1", "fdff::"}, {"fc00::1", "fe00::"}, ""},
+      {"2001:db8::/127", {"2001:db8::", "2001:db8::1"}, {"2001:db8::2"}, ""},
+      {"::ffff:192.0.2.0/120", {"192.0.2.7", "::ffff:192.0.2.7"}, {"192.0.3.7"}, ""},  // a mapped range is IPv4
+      {"# office\n192.0.2.1 , 198.51.100.0/24 # lab\r\n::1\t2001:db8::5",
+       {"192.0.2.1", "198.51.100.77", "::1", "2001:db8::5"}, {"192.0.2.2", "#", "lab"}, ""},
+      {"300.1.1.1", {}, {}, "300.1.1.1"},
+      {"10.0.0.0/33", {}, {}, "10.0.0.0/33"},
+      {"::1/129", {}, {}, "::1/129"},
+      {"10.0.0.1 abc 10.0.0.2", {}, {}, "abc"},
+      {"1.2.3.4/", {}, {}, "1.2.3.4/"},
+      {"1.2.3.4/08", {}, {}, "1.2.3.4/08"},
+      {"1.2.3.4/-1", {}, {}, "1.2.3.4/-1"},
+      {"1.2.3.4/8/8", {}, {}, "1.2.3.4/8/8"},
+      {"01.2.3.4", {}, {}, "01.2.3.4"},
+      {"1.2.3", {}, {}, "1.2.3"},
+      {"fe80::1%eth0", {}, {}, "fe80::1%eth0"},
+      {"/8", {}, {}, "/8"},
+      {"example.org", {}, {}, "example.org"},
+  };
+  for (const auto& [text, allowed, refused, bad] : rows) {
+    SCOPED_TRACE(text);
+    TAllowList list, parsed;
+    std::string named;
+    ASSERT_TRUE(list.Add("192.0.2.200", named));  // kept when the next text is refused
+    const bool ok = parsed.Add(text, named);
+    EXPECT_EQ(list.Add(text, named), ok);
+    EXPECT_EQ(ok ? "" : named, std::string(bad));
+    if (!ok) {
+      EXPECT_EQ(list.Text(), "192.0.2.200/32\n");
+      continue;
+    }
+    TAllowList again;
+    ASSERT_TRUE(again.Add(parsed.Text(), named)) << parsed.Text();
+    EXPECT_EQ(again, parsed);
+    for (const char* c : allowed) EXPECT_TRUE(parsed.Allows(std::string(c))) << c;
+    for (const char* c : refused) EXPECT_FALSE(parsed.Allows(std::string(c))) << c;
+  }
+}
+
 TEST(TextHelpers, OwnAddressChoice) {
   TTCPBlockSocket s;
   auto ip = [&](const char* text) {  // numeric texts only: nothing is looked up
@@ -45,11 +99,11 @@ TEST(TextHelpers, OwnAddressChoice) {
     s.FillAddress(a, text, "0");
     return a;
   };
-  auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback}; };
+  auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback, ""}; };
   const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
   // {what, addresses of the host name, interfaces in the system's order, chosen}
   const std::tuple<const char*, std::vector<TSockAddr>, std::vector<TInterfaceAddress>, const char*> rows[] = {
-      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false}, up(ip("198.51.100.7"))}, "198.51.100.7"},
+      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false, ""}, up(ip("198.51.100.7"))}, "198.51.100.7"},
       {"container", {ip("127.0.0.1")}, {lo, up(ip("fe80::1")), up(ip("192.0.2.2"))}, "192.0.2.2"},
       {"name has a LAN address", {ip("2001:db8::1"), ip("203.0.113.5")}, {lo, up(ip("192.0.2.2"))}, "203.0.113.5"},
       {"only IPv6", {ip("127.0.1.1")}, {lo, lo6, up(ip("fe80::1")), up(ip("2001:db8::2"))}, "2001:db8::2"},

@@ -81,11 +81,12 @@ class NoLowPortRight {
   __user_cap_data_struct saved_[2]{};
 };
 
-inline bool IsLoopbackText(const std::string& address) {  // 127.0.0.0/8 or ::1
+inline bool IsLoopbackText(const std::string& address) {  // 127.0.0.0/8, also mapped, or ::1
   in_addr a4{};
   in6_addr a6{};
   if (::inet_pton(AF_INET, address.c_str(), &a4) == 1) return (ntohl(a4.s_addr) >> 24) == 127;
-  return ::inet_pton(AF_INET6, address.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+  if (::inet_pton(AF_INET6, address.c_str(), &a6) != 1) return false;
+  return IN6_IS_ADDR_LOOPBACK(&a6) || (IN6_IS_ADDR_V4MAPPED(&a6) && a6.s6_addr[12] == 127);
 }
 
 // The socket address of a loopback literal; none for anything else, so no test reaches out.
@@ -164,9 +165,13 @@ inline int SettledFdCount() {
   }
 }
 
-inline UniqueFd ConnectTo(const std::string& host, uint16_t port) {  // invalid on failure
+// Invalid on failure. `from` binds the client first: loopback has a second source address for
+// free (127.0.0.2), so a test can be two different clients.
+inline UniqueFd ConnectTo(const std::string& host, uint16_t port, const std::string& from = "") {
   auto ai = LoopbackAddress(host, port);
-  UniqueFd fd(ai ? ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);
+  auto source = LoopbackAddress(from.empty() ? host : from, 0);
+  UniqueFd fd(ai && source ? ::socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);
+  if (fd.valid() && !from.empty() && ::bind(fd.get(), source->ai_addr, source->ai_addrlen) != 0) fd.Reset();
   if (fd.valid() && ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) fd.Reset();
   return fd;
 }

@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "AccessOptions.h"
 #include "net/NetUtil.h"
 
 #ifndef KOVA_VERSION
@@ -82,7 +83,9 @@ const std::vector<TOption>& Options() {
          int port = 0;
          return ParseRange(v, 0, 65535, port) && Store(r.Port, std::to_string(port));
        }},
-      {"--listen-address", "ADDR", "address to listen on; 127.0.0.1 serves this machine only",
+      {"--listen-address", "ADDR",
+       "address to listen on: 127.0.0.1 serves this machine only, 0.0.0.0 every IPv4 address, :: "
+       "every address, or one address of an interface",
        "the machine's own address", "an IP address or host name",
        [](TRun& r, const std::string& v) { return Store(r.Settings.ListenAddress, v); }},
       {"--servers", "HOST:PORT,...", "target servers, tried in turn", "none",
@@ -114,9 +117,40 @@ const std::vector<TOption>& Options() {
        ApplyProxy},
       {"--user", "NAME", "user name for the proxy", "none", "a user name",
        [](TRun& r, const std::string& v) { return r.Settings.ProxyUser = v, true; }},
-      {"--password", "WORD", "password for the proxy (visible to local users in ps)", "none",
-       "a password",
-       [](TRun& r, const std::string& v) { return r.Settings.ProxyPassword = v, true; }, true},
+      {"--password", "WORD",
+       "password for the proxy; wiped from the command line once read, but visible to other local "
+       "users until then: prefer --password-file or the environment variable KOVA_PROXY_PASSWORD",
+       "none", "a password",
+       [](TRun& r, const std::string& v) {
+         ++r.PasswordSources;
+         return r.Settings.ProxyPassword = v, true;
+       },
+       true},
+      {"--password-file", "FILE",
+       "read the proxy password from the first line of FILE, which only its owner may read", "none",
+       "a file name",
+       [](TRun& r, const std::string& v) {
+         ++r.PasswordSources;
+         r.Error = ReadPasswordFile(v, r.Settings.ProxyPassword);
+         return r.Error.empty();
+       }},
+      {"--allow", "LIST",
+       "let in only these clients: IPv4 or IPv6 addresses or CIDR ranges (192.168.1.0/24, fd00::/8) "
+       "separated by commas; may be repeated; others are refused and logged",
+       "every client", "addresses or CIDR ranges separated by commas",
+       [](TRun& r, const std::string& v) {
+         if (v.find_first_not_of(", \t") == std::string::npos) return false;  // no entry at all
+         r.Error = AddAllowEntries(r.Allow, v);
+         return r.Error.empty();
+       },
+       false, true},
+      {"--allow-file", "FILE", "let in only the clients listed in FILE: one entry a line, # starts a comment",
+       "every client", "a file name",
+       [](TRun& r, const std::string& v) {
+         r.Error = AddAllowFile(r.Allow, v);
+         return r.Error.empty();
+       },
+       false, true},
       {"--idle", "MIN", "clear connections idle this many minutes; 0 never", "5", "minutes 0..600",
        [](TRun& r, const std::string& v) { return ParseRange(v, 0, 600, r.Settings.IdleLimitMinutes); }},
       {"--sweep", "SEC", "look for idle connections every SEC seconds; 0 never", "3", "seconds 0..600",
@@ -168,6 +202,17 @@ std::string CheckConfigFile(CLI::App& app) {
   return "";
 }
 
+// Gone from ps and /proc/PID/cmdline from here on; CLI11 has its own copy.
+void WipePasswordArguments(int argc, char** argv) {
+  const std::string name = "--password";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg == name && i + 1 < argc) WipeArgument(argv[++i]);
+    else if (arg.rfind(name + "=", 0) == 0) WipeArgument(argv[i] + name.size() + 1);
+  }
+}
+
 }  // namespace
 
 int Fail(const std::string& line) {
@@ -193,10 +238,18 @@ int ParseCommandLine(int argc, char** argv, TRun& run) {
       ->type_name("FILE");
   for (const TOption& o : Options()) {
     auto applied = [&run, &o](const std::string& v) {
-      if (!o.Apply(run, v)) throw CLI::ValidationError(o.Name, InvalidValue(o, v));
+      run.Error.clear();
+      if (o.Apply(run, v)) return;
+      if (!run.Error.empty()) throw CLI::ValidationError(run.Error);
+      throw CLI::ValidationError(o.Name, InvalidValue(o, v));
     };
     CLI::Option* opt = nullptr;
-    if (o.Value) {
+    if (o.Value && o.Repeatable) {
+      opt = app.add_option_function<std::vector<std::string>>(
+          o.Name, [applied](const std::vector<std::string>& values) { for (const auto& v : values) applied(v); },
+          Described(o.Help, o.Default));
+      opt->type_name(o.Value)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    } else if (o.Value) {
       opt = app.add_option_function<std::string>(o.Name, applied, Described(o.Help, o.Default));
       opt->type_name(o.Value)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     } else {
@@ -221,7 +274,9 @@ int ParseCommandLine(int argc, char** argv, TRun& run) {
       "  kova-relay --listen-address 127.0.0.1 --port 1080 \\\n"
       "      --servers 192.0.2.10:80,192.0.2.11:80\n"
       "  kova-relay --port 8080 --servers 192.0.2.10:22 \\\n"
-      "      --proxy socks5://198.51.100.1:1080 --config ~/.config/kova/alice.conf\n\n"
+      "      --proxy socks5://198.51.100.1:1080 --config ~/.config/kova/alice.conf\n"
+      "  KOVA_PROXY_PASSWORD=secret kova-relay --port 8080 --servers 192.0.2.10:22 \\\n"
+      "      --proxy http://198.51.100.1:3128 --user alice --allow 192.168.1.0/24\n\n"
       "Exit status: 0 after SIGINT or SIGTERM, 1 if it cannot listen, 2 for a bad setting\n"
       "(one line on stderr).\n"
       "Run as a service: kova-relay@NAME.service reads /etc/kova/NAME.conf (see kova-relay(1)).");
@@ -245,6 +300,9 @@ int ParseCommandLine(int argc, char** argv, TRun& run) {
   if (!app.remaining().empty())
     return Fail("unknown option '" + app.remaining().front() + "' (see " + kProgram + " --help)");
   if (const std::string refused = CheckConfigFile(app); !refused.empty()) return Fail(refused);
+  WipePasswordArguments(argc, argv);
+  if (run.PasswordSources > 1) return Fail("give the proxy password once: --password or --password-file");
+  if (run.PasswordSources == 0) PasswordFromEnvironment(run.Settings.ProxyPassword);
   if (run.Settings.ProxyType != 0 && !run.ProxyGiven)
     return Fail(std::string("--proxy-type ") + kProxyTypes[run.Settings.ProxyType] + " needs --proxy HOST:PORT");
   if (run.LogToStderr && !run.LogFile.empty()) return Fail("--log and --log-file cannot be combined");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/HeadlessWindow.h"
+#include "net/AllowList.h"
 
 namespace kova::relay {
 
@@ -20,6 +21,9 @@ struct TRun {
   int SweepSeconds = 3;
   bool LogToStderr = false;
   std::string LogFile;
+  TAllowList Allow;         // empty: every client
+  int PasswordSources = 0;  // --password and --password-file given
+  std::string Error;        // an option's own error line, when it has one
 };
 
 struct TOption {
@@ -30,6 +34,7 @@ struct TOption {
   const char* Accepts;  // what a valid value looks like, for the error line
   std::function<bool(TRun&, const std::string&)> Apply;  // false: the value is not accepted
   bool Secret = false;  // a config file holding it must be readable by its owner only
+  bool Repeatable = false;  // every occurrence applies, in order; otherwise the last one wins
 };
 
 // Fills `run` from the arguments and the config file they name. -1 to go on, else the exit

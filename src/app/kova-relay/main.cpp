@@ -15,6 +15,7 @@
 #include "Options.h"
 #include "engine/ConnectionLog.h"
 #include "engine/HeadlessWindow.h"
+#include "engine/Relay.h"
 
 using namespace kova::relay;
 
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   {
     kova::THeadlessWindow window(run.Settings);
+    if (!run.Allow.Empty()) {
+      auto allow = std::make_shared<const kova::TAllowList>(run.Allow);
+      window.Call([&] { window.Engine()->SetAllowList(allow); });
+    }
     if (log)
       window.Call([&] { window.Engine()->SetOutcomeHandler([&](const kova::TRelayOutcome& o) { log->Add(o); }); });
     int before = window.ListenReports();
