@@ -151,6 +151,10 @@ void TRelayEngine::SetPumpFaultForTests(std::function<void()> fault) {
   impl_->PumpFault = std::move(fault);
 }
 
+void TRelayEngine::SetSpliceSeamForTests(std::function<int(bool, int)> seam) {
+  impl_->SpliceSeam = std::move(seam);
+}
+
 int TRelayEngine::ConnectionsInUse() const {
   int n = 0;
   for (int i = 0; i < kConnectionSlots; ++i) n += impl_->Connections->Items(i).InUse.load() > 0;

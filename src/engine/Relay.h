@@ -54,6 +54,10 @@ class TRelayEngine {
   std::string LastWorkerFailure() const;
   // Test seam: runs on a pump after each received chunk; set before any relay starts.
   void SetPumpFaultForTests(std::function<void()> fault);
+  // Test seam: runs on a pump before each splice (in: from the source) with the length it is
+  // about to ask for, and returns the length to ask instead: less makes a short move, 0 a
+  // refusal, after which the pump copies for the rest of the relay. Set before any relay starts.
+  void SetSpliceSeamForTests(std::function<int(bool in, int length)> seam);
   int ConnectionsInUse() const;  // for tests
   int ThreadsInUse() const;      // for tests
 

@@ -20,6 +20,7 @@
 #include "engine/NetTools.h"
 #include "engine/Outcome.h"
 #include "engine/Relay.h"
+#include "engine/RelayPipe.h"
 
 namespace kova {
 
@@ -84,6 +85,13 @@ class TNetThread : public TManagedThread {
   int Tries = 0;                // servers this client has failed on
   uint32_t ConnGeneration = 0;  // which use of that slot this worker serves
   bool HoldsSlot = false;       // counted in the slot's Busy until the worker lets go
+  // How the pump moves bytes: copying until a chunk fills the buffer (small exchanges never
+  // take a pipe), then splicing through the worker's pipe, kept across relays; copying for
+  // good when the relay's sockets cannot be spliced.
+  enum class TPumpMode : uint8_t { Copy, Splice, CopyOnly };
+  TPumpMode Mode = TPumpMode::Copy;
+  intptr_t ModeRelay = -1;  // the relay Mode is for
+  TRelayPipe Pipe;
 
   void SwitchServer();  // window thread
 
@@ -119,6 +127,7 @@ struct TRelayEngine::TImpl {
   // Directions of each relay whose source has ended in order; the relay ends at two.
   std::array<std::atomic<int>, kConnectionSlots> Ended{};
   std::function<void()> PumpFault;  // test seam: runs after each received chunk
+  std::function<int(bool, int)> SpliceSeam;  // test seam: see SetSpliceSeamForTests
   std::array<TSlotRecord, kConnectionSlots> Records;
   TOutcomeRing Outcomes;  // window thread only
   std::function<void(const TRelayOutcome&)> OnOutcome;
