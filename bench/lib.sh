@@ -140,22 +140,23 @@ parse_listening() {
   printf '%s %s\n' "$addr" "$port"
 }
 
-# iperf3 JSON (-J) on stdin -> received throughput in Gbit/s; fails on an error report or no data.
-parse_iperf_gbps() {
+# iperf3 JSON (-J) on stdin -> what the receiving end counted: Gbit/s (parse_iperf_gbps) or bytes
+# (parse_iperf_bytes); fails on an error report or no data.
+parse_iperf_sum() {
   "$PY" -c '
 import json, sys
 try:
     d = json.load(sys.stdin)
 except ValueError:
     sys.exit(1)
-if d.get("error"):
+v = 0 if d.get("error") else d.get("end", {}).get("sum_received", {}).get(sys.argv[1], 0)
+if not v > 0:
     sys.exit(1)
-bps = d.get("end", {}).get("sum_received", {}).get("bits_per_second", 0)
-if not bps > 0:
-    sys.exit(1)
-print("%.3f" % (bps / 1e9))
-'
+print("%.3f" % (v / 1e9) if sys.argv[1] == "bits_per_second" else int(v))
+' "$1"
 }
+parse_iperf_gbps() { parse_iperf_sum bits_per_second; }
+parse_iperf_bytes() { parse_iperf_sum bytes; }
 
 # redis-benchmark -q output on stdin -> requests per second of PING_INLINE. A run cut short by its
 # time limit has no summary line: its last progress line ("overall: N") is the figure then.
@@ -197,7 +198,8 @@ per_second() {
   awk -v a="$1" -v b="$2" -v s="$3" 'BEGIN { printf "%.1f\n", (b - a) / s }'
 }
 
-# proc_ticks PID: CPU clock ticks (user + system) of PID and all its live descendants.
+# proc_ticks PID: CPU clock ticks (user + system) of PID and all its live descendants, and of the
+# children they have already reaped (socat forks one per connection, which ends with it).
 proc_ticks() {
   local total=0 p stat rest t
   local -a todo=("$1") f
@@ -208,7 +210,7 @@ proc_ticks() {
     # The command name may hold spaces and parentheses: the fields start after the last ")".
     rest=${stat##*) }
     read -ra f <<<"$rest"
-    t=$((f[11] + f[12]))
+    t=$((f[11] + f[12] + f[13] + f[14]))
     total=$((total + t))
     local c
     for c in $(pgrep -P "$p" 2>/dev/null); do todo+=("$c"); done
@@ -220,6 +222,25 @@ proc_ticks() {
 cpu_percent() {
   local hz=${4:-$(getconf CLK_TCK)}
   awk -v a="$1" -v b="$2" -v s="$3" -v hz="$hz" 'BEGIN { printf "%.2f\n", (b - a) / hz / s * 100 }'
+}
+
+# cpu_per_gib TICKS_BEFORE TICKS_AFTER BYTES [CLK_TCK] -> CPU seconds per GiB, two decimals.
+cpu_per_gib() {
+  local hz=${4:-$(getconf CLK_TCK)}
+  awk -v a="$1" -v b="$2" -v n="$3" -v hz="$hz" 'BEGIN {
+    if (n !~ /^[0-9]+$/ || n + 0 == 0) { print "fail"; exit }
+    printf "%.2f\n", (b - a) / hz / (n / 1073741824) }'
+}
+
+# proc_fds PID: open descriptors of PID.
+proc_fds() {
+  local fds=(/proc/"$1"/fd/*)
+  echo "${#fds[@]}"
+}
+
+# proc_peak_mib PID: the highest resident size PID has had (VmHWM), in MiB with one decimal.
+proc_peak_mib() {
+  awk '/^VmHWM:/ { printf "%.1f\n", $2 / 1024 }' "/proc/$1/status"
 }
 
 # best A B -> the higher of two measurements; "fail" (or anything not a number) never wins.

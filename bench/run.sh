@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Measures the KOVA relay against socat, rinetd, haproxy (tcp mode) and the direct path, all on
-# loopback, and prints one table with KOVA/peer ratios from the same run. See bench/README.md.
+# Measures the KOVA relay against socat, rinetd, haproxy (tcp mode, with and without splicing) and
+# the direct path, all on loopback, and prints one table with KOVA/peer ratios from the same run,
+# plain and as a Markdown table ready for bench/README.md. See bench/README.md.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +20,9 @@ if [[ ${BENCH_QUICK:-0} == 1 ]]; then
   BULK_SECS=1 REQ_SECS=1 IDLE_SECS=2 ROUNDS=1 LAT_REQUESTS=2000
 fi
 LOOP=127.0.0.1
-PEERS=(direct kova socat rinetd haproxy)
+PEERS=(direct kova socat rinetd haproxy hapsplice)
+RELAYS=(kova socat rinetd haproxy hapsplice)
+MEM_STREAMS=49 # with iperf3's control connection, 50 relays: every connection slot of a host
 
 die() {
   echo "bench: $*" >&2
@@ -98,6 +101,7 @@ start_targets() {
 start_peers() {
   local t tport p
   local rinetd_conf=$BENCH_DIR/rinetd.conf haproxy_conf=$BENCH_DIR/haproxy.cfg
+  local splice_conf=$BENCH_DIR/hapsplice.cfg
   : >"$rinetd_conf"
   cat >"$haproxy_conf" <<EOF
 global
@@ -108,6 +112,9 @@ defaults
   timeout client 120s
   timeout server 120s
 EOF
+  # The same haproxy told to move bytes socket to socket through pipes, in a process of its own so
+  # that its CPU time is its own.
+  sed 's/^  mode tcp$/  mode tcp\n  option splice-request\n  option splice-response/' "$haproxy_conf" >"$splice_conf"
   for t in iperf redis; do
     tport=${PORT[direct:$t]}
 
@@ -126,12 +133,19 @@ EOF
     printf 'frontend f_%s\n  bind %s:%s\n  default_backend b_%s\nbackend b_%s\n  server s1 %s:%s\n' \
       "$t" $LOOP "$p" "$t" "$t" $LOOP "$tport" >>"$haproxy_conf"
     HOST[haproxy:$t]=$LOOP PORT[haproxy:$t]=$p
+
+    p=$(free_port)
+    printf 'frontend f_%s\n  bind %s:%s\n  default_backend b_%s\nbackend b_%s\n  server s1 %s:%s\n' \
+      "$t" $LOOP "$p" "$t" "$t" $LOOP "$tport" >>"$splice_conf"
+    HOST[hapsplice:$t]=$LOOP PORT[hapsplice:$t]=$p
   done
   start_bg rinetd rinetd -f -c "$rinetd_conf"
   PID[rinetd:iperf]=$LAST_PID PID[rinetd:redis]=$LAST_PID
   start_bg haproxy haproxy -db -f "$haproxy_conf"
   PID[haproxy:iperf]=$LAST_PID PID[haproxy:redis]=$LAST_PID
-  for p in socat rinetd haproxy; do
+  start_bg hapsplice haproxy -db -f "$splice_conf"
+  PID[hapsplice:iperf]=$LAST_PID PID[hapsplice:redis]=$LAST_PID
+  for p in socat rinetd haproxy hapsplice; do
     for t in iperf redis; do
       wait_listen "${PORT[$p:$t]}" 10 || die "$p did not listen on ${PORT[$p:$t]} (see $BENCH_DIR)"
     done
@@ -140,21 +154,26 @@ EOF
 
 # --- measurements ---------------------------------------------------------------------------------
 
-# bulk HOST PORT STREAMS [WRAPPER...]: Gbit/s, or "fail".
+# bulk HOST PORT STREAMS RELAY_PID [WRAPPER...]: "GBIT/S CPU" where CPU is the relay process's
+# user + system seconds per GiB received ("-" without a relay process), or "fail fail".
 bulk() {
-  local host=$1 port=$2 streams=$3 out
-  shift 3
+  local host=$1 port=$2 streams=$3 pid=$4 out t0=0 t1=0 cpu=-
+  shift 4
   for _ in 1 2 3; do
+    [[ $pid == - ]] || t0=$(proc_ticks "$pid")
     # The server takes one test at a time and may still be closing the previous one.
     if out=$(timeout $((BULK_SECS + 30)) "$@" iperf3 -c "$host" -p "$port" -t "$BULK_SECS" \
       -P "$streams" -J --connect-timeout 5000 2>>"$BENCH_DIR/iperf3-client.log") &&
-      parse_iperf_gbps <<<"$out"; then
+      parse_iperf_gbps <<<"$out" >/dev/null; then
+      [[ $pid == - ]] || t1=$(proc_ticks "$pid")
+      [[ $pid == - ]] || cpu=$(cpu_per_gib "$t0" "$t1" "$(parse_iperf_bytes <<<"$out")")
+      echo "$(parse_iperf_gbps <<<"$out") $cpu"
       return 0
     fi
     echo "$out" >>"$BENCH_DIR/iperf3-client.log"
     sleep 1
   done
-  echo fail
+  echo fail fail
 }
 
 # ping_rps HOST PORT CLIENTS KEEPALIVE [WRAPPER...]: requests/s of one REQ_SECS run, or "fail".
@@ -185,14 +204,21 @@ latency() {
 declare -A R # R["metric:peer"] = value
 
 measure_all() {
-  local peer r order
-  for peer in "${PEERS[@]}"; do
-    progress "bulk 1 stream via $peer"
-    R[bulk1:$peer]=$(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" 1)
-    progress "bulk 8 streams via $peer"
-    R[bulk8:$peer]=$(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" 8)
-  done
+  local peer r order n gbps cpu
   # Rounds alternate the order of the peers so that a drifting machine load favours none of them.
+  for ((r = 0; r < ROUNDS; r++)); do
+    order=("${PEERS[@]}")
+    ((r % 2)) && mapfile -t order < <(printf '%s\n' "${PEERS[@]}" | tac)
+    for peer in "${order[@]}"; do
+      for n in 1 8; do
+        progress "round $((r + 1)): bulk $n stream(s) via $peer"
+        read -r gbps cpu < <(bulk "${HOST[$peer:iperf]}" "${PORT[$peer:iperf]}" $n "${PID[$peer:iperf]:--}")
+        R[bulk$n:$peer]=$(best "${R[bulk$n:$peer]:-fail}" "$gbps")
+        # The cost of the faster round: a round slowed by other work also spreads its CPU thinner.
+        [[ ${R[bulk$n:$peer]} == "$gbps" ]] && R[cpu$n:$peer]=$cpu
+      done
+    done
+  done
   for ((r = 0; r < ROUNDS; r++)); do
     order=("${PEERS[@]}")
     ((r % 2)) && mapfile -t order < <(printf '%s\n' "${PEERS[@]}" | tac)
@@ -229,24 +255,24 @@ measure_idle() {
   start_kova kova-idle --server-text "$LOOP:$REDIS_PORT" --servers "$LOOP:$REDIS_PORT"
   HOST[kova:idle]=$KOVA_HOST PORT[kova:idle]=$KOVA_PORT PID[kova:idle]=$KOVA_PID
   base=$(redis_clients)
-  for peer in kova socat rinetd haproxy; do
+  for peer in "${RELAYS[@]}"; do
     local key=$peer:redis
     [[ $peer == kova ]] && key=kova:idle
     start_bg "hold-$peer" "$PY" "$ROOT/bench/hold.py" "${HOST[$key]}" "${PORT[$key]}" $IDLE_RELAYS $((IDLE_SECS + 40))
     holder[$peer]=$LAST_PID
   done
   # Every relay is idle only once its upstream side is connected too: count them at the target.
-  want=$((base + 4 * IDLE_RELAYS))
+  want=$((base + ${#RELAYS[@]} * IDLE_RELAYS))
   deadline=$((SECONDS + 20))
   while (($(redis_clients) < want)); do
     ((SECONDS <= deadline)) || {
-      echo "bench: only $(($(redis_clients) - base)) of $((4 * IDLE_RELAYS)) idle relays reached the target" >&2
+      echo "bench: only $(($(redis_clients) - base)) of $((${#RELAYS[@]} * IDLE_RELAYS)) idle relays reached the target" >&2
       break
     }
     sleep 0.1
   done
   w0=$(date +%s.%N)
-  for peer in kova socat rinetd haproxy; do
+  for peer in "${RELAYS[@]}"; do
     local key=$peer:redis
     [[ $peer == kova ]] && key=kova:idle
     tick0[$peer]=$(proc_ticks "${PID[$key]}")
@@ -255,7 +281,7 @@ measure_idle() {
   sleep "$IDLE_SECS"
   w1=$(date +%s.%N)
   secs=$(awk -v a="$w0" -v b="$w1" 'BEGIN { print b - a }')
-  for peer in kova socat rinetd haproxy; do
+  for peer in "${RELAYS[@]}"; do
     local key=$peer:redis
     [[ $peer == kova ]] && key=kova:idle
     t1=$(proc_ticks "${PID[$key]}")
@@ -267,7 +293,7 @@ measure_idle() {
     fi
   done
   R[idle:direct]=- R[wake:direct]=-
-  for peer in kova socat rinetd haproxy; do stop_group "${holder[$peer]}"; done
+  for peer in "${RELAYS[@]}"; do stop_group "${holder[$peer]}"; done
 }
 
 # Through a SOCKS 5 proxy: client -> KOVA -> microsocks -> target, against the same client made
@@ -280,11 +306,14 @@ measure_socks() {
   local kh=$KOVA_HOST kp=$KOVA_PORT
   start_kova kova-socks-redis --proxy-type 3 --proxy "$LOOP:$MS_PORT" --server-text "$LOOP:$REDIS_PORT" --servers "$LOOP:$REDIS_PORT"
   local rh=$KOVA_HOST rp=$KOVA_PORT
-  progress "SOCKS 5 bulk, client speaking SOCKS"
-  S[bulk:direct]=$(bulk $LOOP "$IPERF_PORT" 1 proxychains4 -q -f "$pc")
-  progress "SOCKS 5 bulk via KOVA"
-  S[bulk:kova]=$(bulk "$kh" "$kp" 1)
-  local r
+  local r gbps cpu
+  for ((r = 0; r < ROUNDS; r++)); do
+    progress "SOCKS 5 bulk round $((r + 1)), client speaking SOCKS and via KOVA"
+    read -r gbps cpu < <(bulk $LOOP "$IPERF_PORT" 1 - proxychains4 -q -f "$pc")
+    S[bulk:direct]=$(best "${S[bulk:direct]:-fail}" "$gbps")
+    read -r gbps cpu < <(bulk "$kh" "$kp" 1 -)
+    S[bulk:kova]=$(best "${S[bulk:kova]:-fail}" "$gbps")
+  done
   for ((r = 0; r < ROUNDS; r++)); do
     progress "SOCKS 5 PING round $((r + 1)), client speaking SOCKS and via KOVA"
     if ((r % 2 == 0)); then
@@ -298,53 +327,117 @@ measure_socks() {
 }
 declare -A S
 
+# Memory and descriptors under load: a fresh host carries MEM_STREAMS + 1 relays (iperf3's
+# streams and its control connection) moving bulk at once; its peak resident size (VmHWM) counts,
+# and its descriptors while they run, against the same host before the load.
+measure_memory() {
+  local pid fds0 fds1
+  start_kova kova-mem --server-text "$LOOP:$IPERF_PORT" --servers "$LOOP:$IPERF_PORT"
+  pid=$KOVA_PID
+  fds0=$(proc_fds "$pid")
+  timeout $((BULK_SECS + 30)) iperf3 -c "$KOVA_HOST" -p "$KOVA_PORT" -t $((BULK_SECS + 2)) -P $MEM_STREAMS -J \
+    --connect-timeout 5000 >"$BENCH_DIR/iperf3-memory.json" 2>>"$BENCH_DIR/iperf3-client.log" &
+  local client=$! deadline=$((SECONDS + BULK_SECS))
+  # Sampled once every relay stands and moves: each holds its two sockets by then.
+  while ((SECONDS <= deadline)) && (($(proc_fds "$pid") < fds0 + 2 * (MEM_STREAMS + 1))); do sleep 0.1; done
+  sleep 1
+  fds1=$(proc_fds "$pid")
+  if wait "$client" && parse_iperf_gbps <"$BENCH_DIR/iperf3-memory.json" >/dev/null; then
+    R[mem:kova]=$(proc_peak_mib "$pid")
+    R[fds:kova]=$(awk -v a="$fds0" -v b="$fds1" -v n=$((MEM_STREAMS + 1)) 'BEGIN { printf "%.1f\n", (b - a) / n }')
+  else
+    R[mem:kova]=fail R[fds:kova]=fail
+  fi
+}
+
 progress() { printf '  .. %s\n' "$*" >&2; }
 
 # --- report ---------------------------------------------------------------------------------------
 
+# row ROW: sets label, unit, kind and limit of one table row. The best peer is the better of
+# rinetd and haproxy (tcp mode, as it comes). kind: bulk = at least LIMIT x the best peer and at
+# least 1.0x haproxy with splicing; more = at least LIMIT x the best peer; less = a cost, at most
+# LIMIT x the best peer's; cap = an absolute ceiling; info = no target.
+ROWS=(bulk1 bulk8 cpu1 cpu8 ping1 ping40 churn lat50 lat99 added idle wake mem fds)
+row() {
+  case $1 in
+    bulk1) label="bulk, 1 stream" unit=Gbit/s kind=bulk limit=1.2 ;;
+    bulk8) label="bulk, 8 streams" unit=Gbit/s kind=bulk limit=1.2 ;;
+    cpu1) label="CPU per GiB, 1 stream" unit=s/GiB kind=info ;;
+    cpu8) label="CPU per GiB, 8 streams" unit=s/GiB kind=info ;;
+    ping1) label="PING, 1 client" unit=req/s kind=more limit=1.0 ;;
+    ping40) label="PING, 40 clients" unit=req/s kind=more limit=0.8 ;;
+    churn) label="churn -k 0, $CHURN_CLIENTS clients" unit=req/s kind=more limit=0.8 ;;
+    lat50) label="latency p50, 1 client" unit=ms kind=info ;;
+    lat99) label="latency p99, 1 client" unit=ms kind=info ;;
+    added) label="latency added, p50" unit=us kind=less limit=1.0 ;;
+    idle) label="idle, $IDLE_RELAYS relays ${IDLE_SECS}s" unit=%core kind=cap limit=0 ;;
+    wake) label="idle wake-ups" unit=1/s kind=cap limit=3 ;;
+    mem) label="RSS, $((MEM_STREAMS + 1)) bulk relays" unit=MiB kind=cap limit=16 ;;
+    fds) label="descriptors per bulk relay" unit=fds kind=info ;;
+  esac
+}
+
+# verdict ROW: sets kb (KOVA against the peer the target names), target and verdict.
+verdict() {
+  local k=${R[$1:kova]:-fail} other
+  kb=- target=- verdict=-
+  case $kind in
+    bulk)
+      other=$(best "${R[$1:rinetd]:-fail}" "${R[$1:haproxy]:-fail}")
+      kb=$(ratio "$k" "$other") target=">=${limit}x best, >=1.0x hap+spl"
+      verdict=$(at_least "$k" "$other" "$limit")
+      [[ $verdict == PASS ]] && verdict=$(at_least "$k" "${R[$1:hapsplice]:-fail}" 1.0) ;;
+    more)
+      other=$(best "${R[$1:rinetd]:-fail}" "${R[$1:haproxy]:-fail}")
+      kb=$(ratio "$k" "$other") target=">=${limit}x best peer" verdict=$(at_least "$k" "$other" "$limit") ;;
+    less)
+      other=$(least "${R[$1:rinetd]:-fail}" "${R[$1:haproxy]:-fail}")
+      kb=$(ratio "$k" "$other") target="<=${limit}x best peer" verdict=$(at_most "$k" "$other" "$limit") ;;
+    cap) target="<=${limit}" verdict=$(not_above "$k" "$limit") ;;
+  esac
+}
+
 report() {
-  local row label unit target verdict peer kind limit other
-  local fmt='%-24s %-6s | %9s %9s %9s %9s %9s | %7s %7s %7s %7s | %6s | %-22s %s\n'
-  printf "$fmt" metric unit direct KOVA socat rinetd haproxy K/dir K/socat K/rinetd K/hapx K/best target result
-  printf '%.0s-' {1..140}
+  local r label unit kind limit kb target verdict peer
+  local fmt='%-26s %-6s | %8s %8s %8s %8s %8s %8s | %6s %6s %6s %6s %6s | %6s | %-30s %s\n'
+  printf "$fmt" metric unit direct KOVA socat rinetd haproxy hap+spl K/dir K/soc K/rin K/hap K/hsp K/best target result
+  printf '%.0s-' {1..150}
   echo
-  # kind: more = higher is better, against the better of rinetd and haproxy; less = a cost, same;
-  # cap = an absolute ceiling; info = no target.
-  for row in bulk1 bulk8 ping1 ping40 churn lat50 lat99 added idle wake; do
-    case $row in
-      bulk1) label="bulk, 1 stream" unit=Gbit/s kind=more limit=1.0 ;;
-      bulk8) label="bulk, 8 streams" unit=Gbit/s kind=more limit=1.0 ;;
-      ping1) label="PING, 1 client" unit=req/s kind=more limit=1.0 ;;
-      ping40) label="PING, 40 clients" unit=req/s kind=more limit=0.8 ;;
-      churn) label="churn -k 0, $CHURN_CLIENTS clients" unit=req/s kind=more limit=0.75 ;;
-      lat50) label="latency p50, 1 client" unit=ms kind=info ;;
-      lat99) label="latency p99, 1 client" unit=ms kind=info ;;
-      added) label="latency added, p50" unit=us kind=less limit=1.1 ;;
-      idle) label="idle, $IDLE_RELAYS relays ${IDLE_SECS}s" unit=%core kind=cap limit=0.1 ;;
-      wake) label="idle wake-ups" unit=1/s kind=cap limit=5 ;;
-    esac
-    local k=${R[$row:kova]:-fail} kb=-
-    case $kind in
-      more)
-        other=$(best "${R[$row:rinetd]:-fail}" "${R[$row:haproxy]:-fail}")
-        kb=$(ratio "$k" "$other") target=">=${limit}x best peer" verdict=$(at_least "$k" "$other" "$limit") ;;
-      less)
-        other=$(least "${R[$row:rinetd]:-fail}" "${R[$row:haproxy]:-fail}")
-        kb=$(ratio "$k" "$other") target="<=${limit}x best peer" verdict=$(at_most "$k" "$other" "$limit") ;;
-      cap) target="<=${limit}" verdict=$(not_above "$k" "$limit") ;;
-      info) target=- verdict=- ;;
-    esac
-    local rs=()
-    for peer in direct socat rinetd haproxy; do rs+=("$(ratio "$k" "${R[$row:$peer]:-}")"); done
-    printf "$fmt" "$label" "$unit" "${R[$row:direct]:--}" "$k" "${R[$row:socat]:-}" "${R[$row:rinetd]:-}" \
-      "${R[$row:haproxy]:-}" "${rs[@]}" "$kb" "$target" "$verdict"
+  for r in "${ROWS[@]}"; do
+    row "$r"
+    verdict "$r"
+    local k=${R[$r:kova]:-fail} rs=()
+    for peer in direct socat rinetd haproxy hapsplice; do rs+=("$(ratio "$k" "${R[$r:$peer]:-}")"); done
+    printf "$fmt" "$label" "$unit" "${R[$r:direct]:--}" "$k" "${R[$r:socat]:--}" "${R[$r:rinetd]:--}" \
+      "${R[$r:haproxy]:--}" "${R[$r:hapsplice]:--}" "${rs[@]}" "$kb" "$target" "$verdict"
   done
   echo
   echo "Through a SOCKS 5 proxy (microsocks): KOVA -> microsocks -> target, against the client speaking SOCKS 5 itself"
-  local sfmt='%-24s %-6s | %16s %16s | %7s\n'
-  printf "$sfmt" metric unit "client->SOCKS" "KOVA->SOCKS" K/client
-  printf "$sfmt" "bulk, 1 stream" Gbit/s "${S[bulk:direct]}" "${S[bulk:kova]}" "$(ratio "${S[bulk:kova]}" "${S[bulk:direct]}")"
-  printf "$sfmt" "PING, 1 client" req/s "${S[ping1:direct]}" "${S[ping1:kova]}" "$(ratio "${S[ping1:kova]}" "${S[ping1:direct]}")"
+  local sfmt='%-26s %-6s | %16s %16s | %8s | %-10s %s\n'
+  printf "$sfmt" metric unit "client->SOCKS" "KOVA->SOCKS" K/client target result
+  printf "$sfmt" "bulk, 1 stream" Gbit/s "${S[bulk:direct]}" "${S[bulk:kova]}" "$(ratio "${S[bulk:kova]}" "${S[bulk:direct]}")" \
+    ">=1.0x" "$(at_least "${S[bulk:kova]}" "${S[bulk:direct]}" 1.0)"
+  printf "$sfmt" "PING, 1 client" req/s "${S[ping1:direct]}" "${S[ping1:kova]}" "$(ratio "${S[ping1:kova]}" "${S[ping1:direct]}")" - -
+}
+
+# The same figures as Markdown rows for the results table of bench/README.md.
+report_markdown() {
+  local r label unit kind limit kb target verdict
+  echo "| row | unit | direct | KOVA | socat | rinetd | haproxy | haproxy + splice | KOVA / target's peer | target | result |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|"
+  for r in "${ROWS[@]}"; do
+    row "$r"
+    verdict "$r"
+    printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$label" "$unit" "${R[$r:direct]:--}" \
+      "${R[$r:kova]:-fail}" "${R[$r:socat]:--}" "${R[$r:rinetd]:--}" "${R[$r:haproxy]:--}" "${R[$r:hapsplice]:--}" \
+      "$kb" "${target//|/\\|}" "$verdict"
+  done
+  printf '| %s | %s | %s (client speaking SOCKS 5) | %s | | | | | %s | %s | %s |\n' "SOCKS 5 path, bulk 1 stream" Gbit/s \
+    "${S[bulk:direct]}" "${S[bulk:kova]}" "$(ratio "${S[bulk:kova]}" "${S[bulk:direct]}")" ">=1.0x" \
+    "$(at_least "${S[bulk:kova]}" "${S[bulk:direct]}" 1.0)"
+  printf '| %s | %s | %s (client speaking SOCKS 5) | %s | | | | | %s | - | - |\n' "SOCKS 5 path, PING 1 client" req/s \
+    "${S[ping1:direct]}" "${S[ping1:kova]}" "$(ratio "${S[ping1:kova]}" "${S[ping1:direct]}")"
 }
 
 # --- main -----------------------------------------------------------------------------------------
@@ -365,9 +458,11 @@ main() {
   if awk -v l="$load" 'BEGIN { exit !(l >= 1) }'; then
     echo "bench: load average is $load: other work on the machine will distort the figures" >&2
   fi
-  echo "bench: measuring (about 4 minutes)" >&2
+  echo "bench: measuring (about 8 minutes)" >&2
   measure_all
   measure_socks
+  progress "memory and descriptors with $((MEM_STREAMS + 1)) bulk relays"
+  measure_memory
   progress "idle cost"
   measure_idle
 
@@ -380,8 +475,16 @@ main() {
     report
   } | tee "$results.tmp"
   mv "$results.tmp" "$results"
+  {
+    echo "Measured $stamp, $(uname -r), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the end:"
+    echo
+    report_markdown
+  } >"${results%.txt}.md"
+  echo
+  echo "For bench/README.md (also in ${results#"$ROOT"/}, .md):"
+  cat "${results%.txt}.md"
   local pass=0 miss=0 v
-  for v in $(grep -oE '(PASS|MISS|n/a)$' "$results"); do
+  for v in $(grep -oE ' (PASS|MISS|n/a)$' "$results"); do
     case $v in PASS) pass=$((pass + 1)) ;; *) miss=$((miss + 1)) ;; esac
   done
   echo

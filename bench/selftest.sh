@@ -60,6 +60,8 @@ EOF
 
 # iperf3: the receiver's figure counts; an error report or an empty run is a failure, not zero.
 check "iperf ok" "9.500" "$(parse_iperf_gbps <<<'{"end":{"sum_sent":{"bits_per_second":9.9e9},"sum_received":{"bits_per_second":9.5e9}}}')"
+check "iperf bytes" 5937500000 "$(parse_iperf_bytes <<<'{"end":{"sum_sent":{"bytes":6e9},"sum_received":{"bytes":5.9375e9}}}')"
+check "iperf bytes error" fail "$(parse_iperf_bytes <<<'{"error":"busy","end":{"sum_received":{"bytes":5}}}' || echo fail)"
 check "iperf error" fail "$(parse_iperf_gbps <<<'{"error":"the server is busy running a test","end":{}}' || echo fail)"
 check "iperf no data" fail "$(parse_iperf_gbps <<<'{"end":{"sum_received":{"bits_per_second":0}}}' || echo fail)"
 check "iperf garbage" fail "$(parse_iperf_gbps <<<'iperf3: error - unable to connect' || echo fail)"
@@ -146,6 +148,8 @@ EOF
 check "per_second" 4.5 "$(per_second 100 145 10)"
 check "cpu_percent" 10.00 "$(cpu_percent 100 200 10 100)"
 check "cpu_percent 1/3" 33.33 "$(cpu_percent 0 100 3 100)"
+check "cpu_per_gib" 0.25 "$(cpu_per_gib 100 200 4294967296 100)"
+check "cpu_per_gib nothing moved" fail "$(cpu_per_gib 100 200 0 100)"
 
 # CPU of a forking relay lives in its children: a busy grandchild must be counted.
 start_bg busy bash -c 'timeout 5 bash -c "while :; do :; done" & wait'

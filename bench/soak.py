@@ -405,17 +405,22 @@ class Soak:
         self.held[name] = 0
 
     def host_stats(self, name):
-        """(relays in use, descriptors, threads, RSS kB): relays are the host's own sockets on its
-        listening port, established or still closing."""
+        """(relays in use, descriptors, threads, RSS kB, pipe ends): relays are the host's own sockets
+        on its listening port, established or still closing; pipe ends are not among the
+        descriptors, since a worker that has carried bulk keeps its pipe for its next relays."""
         h = self.hosts[name]
         pid = h["proc"].pid
-        inodes, fds = set(), 0
+        inodes, fds, pipes = set(), 0, 0
         for fd in os.listdir(f"/proc/{pid}/fd"):
-            fds += 1
             try:
                 link = os.readlink(f"/proc/{pid}/fd/{fd}")
             except OSError:
+                fds += 1
                 continue
+            if link.startswith("pipe:["):
+                pipes += 1
+                continue
+            fds += 1
             if link.startswith("socket:["):
                 inodes.add(link[8:-1])
         relays = 0
@@ -432,7 +437,7 @@ class Soak:
                     threads = int(line.split()[1])
                 elif line.startswith("VmRSS:"):
                     rss = int(line.split()[1])
-        return relays, fds, threads, rss
+        return relays, fds, threads, rss, pipes
 
     def check_alive(self):
         for name, h in self.hosts.items():
@@ -692,11 +697,11 @@ class Soak:
                 self.count(r)
         self.check_alive()
         sample = {}
-        for h, (relays, fds, threads, rss) in stats.items():
+        for h, (relays, fds, threads, rss, pipes) in stats.items():
             with self.lock:
                 held = self.held[h]
             # Each held idle relay owns two sockets (client and upstream side).
-            sample[h] = (fds - 2 * relays, threads, rss, relays, held)
+            sample[h] = (fds - 2 * relays, threads, rss, relays, held, pipes)
         self.samples.append((time.monotonic() - self.t0, sample))
         return sample
 
@@ -706,7 +711,7 @@ class Soak:
             try:
                 stats[h] = self.host_stats(h)
             except OSError:
-                stats[h] = ("-",) * 4
+                stats[h] = ("-",) * 5
         def col(i, fmt=str):
             return "/".join(fmt(stats[h][i]) if stats[h][i] != "-" else "-" for h in self.hosts)
         rss = col(3, lambda kb: f"{kb / 1024:.1f}")
@@ -800,6 +805,9 @@ class Soak:
             fds, threads, rss = final[h][:3]
             if fds > base[h][0] + 2:
                 self.fault(f"{h}: {fds} descriptors after the load, {base[h][0]} before (leak)")
+            # One pipe (two ends) per worker at most, and workers are bounded by their slots.
+            if final[h][5] > base[h][5] + 2 * WORKER_THREADS:
+                self.fault(f"{h}: {final[h][5]} pipe ends after the load, {base[h][5]} before (leak)")
             # Workers are kept once created, so the count climbs to the slot limit and no further.
             peak = max(s[h][1] for _, s in self.samples if h in s)
             if peak > base[h][1] + WORKER_THREADS:

@@ -5,12 +5,43 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <fcntl.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
 
 namespace kova {
+namespace {
+
+// The system cannot splice this pair (or not at all): nothing has moved.
+bool IsRefusal(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+// A splice into a socket whose peer is gone raises SIGPIPE, with no flag to say no as a send
+// has. The signal stays blocked on the sending thread and the one it caused is taken back, so
+// the process's own disposition never matters.
+void HoldBackBrokenPipe() {
+  thread_local bool blocked = false;
+  if (blocked) return;
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+  blocked = true;
+}
+
+void TakeBackBrokenPipe() {
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  const timespec now{};
+  while (sigtimedwait(&pipeSet, nullptr, &now) == SIGPIPE) {
+  }
+}
+
+}  // namespace
 
 void TExtTCPSocket::Connect(const std::string& host, const std::string& port) {
   if (SocksProxyHost.empty() || TunnelProxyHost.empty()) {
@@ -90,24 +121,92 @@ int TExtTCPSocket::ReceiveOn(const HandleRef& h, void* buffer, int length, int f
   return -1;
 }
 
-int TExtTCPSocket::SendChunk(const void* buffer, int length, bool more) {
+int TExtTCPSocket::SendChunk(const void* buffer, int length, bool more, int* err) {
   const HandleRef h = AcquireHandle();
   if (!h) {
     PublishError(kErrNotSocket);
+    if (err) *err = kErrNotSocket;
     return -1;
   }
   ssize_t n;
   do {
     n = ::send(h->fd(), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
   } while (n < 0 && errno == EINTR);
+  return SentResult(n, err);
+}
+
+int TExtTCPSocket::SentResult(ssize_t n, int* err) {
   if (n < 0) {
-    RecordResult(-1);
+    const int code = RecordResult(-1);
+    if (err) *err = code;
     CheckError();
     return -1;
   }
+  if (err) *err = 0;
   lastError_.store(0, std::memory_order_relaxed);
   bytesSent_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
   return static_cast<int>(n);
+}
+
+int TExtTCPSocket::SpliceIn(int pipeIn, int maxLength, bool* orderlyEnd, bool* refused) {
+  *orderlyEnd = *refused = false;
+  const HandleRef h = AcquireHandle();
+  if (!h) {
+    PublishError(kErrNotSocket);
+    return 0;
+  }
+  ssize_t n;
+  do {
+    // Blocks on the socket only: the pipe is empty whenever a pump asks for more.
+    n = ::splice(h->fd(), nullptr, pipeIn, nullptr, static_cast<size_t>(maxLength), SPLICE_F_MOVE);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && IsRefusal(errno)) {
+    *refused = true;
+    return 0;
+  }
+  if (n > 0) {
+    lastError_.store(0, std::memory_order_relaxed);
+    bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    return static_cast<int>(n);
+  }
+  if (n <= 0 && !IsCurrent(h)) {  // woken by Close, not by the peer
+    PublishError(kErrNotSocket);
+    return 0;
+  }
+  if (n == 0) {
+    *orderlyEnd = true;
+    PublishError(kErrConnReset);
+    return 0;
+  }
+  RecordResult(-1);
+  CheckError();
+  return 0;
+}
+
+int TExtTCPSocket::SpliceOut(int pipeOut, int length, bool more, int* err, bool* refused) {
+  *refused = false;
+  const HandleRef h = AcquireHandle();
+  if (!h) {
+    PublishError(kErrNotSocket);
+    *err = kErrNotSocket;
+    return -1;
+  }
+  HoldBackBrokenPipe();
+  ssize_t n;
+  do {
+    n = ::splice(pipeOut, nullptr, h->fd(), nullptr, static_cast<size_t>(length),
+                 SPLICE_F_MOVE | (more ? SPLICE_F_MORE : 0));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && errno == EPIPE) {
+    TakeBackBrokenPipe();
+    errno = EPIPE;
+  }
+  if (n < 0 && IsRefusal(errno)) {
+    *refused = true;
+    *err = 0;
+    return 0;
+  }
+  return SentResult(n, err);
 }
 
 void TExtTCPSocket::ShutdownSend() {

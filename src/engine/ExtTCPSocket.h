@@ -18,7 +18,17 @@ class TExtTCPSocket : public TTCPBlockSocket {
   int ReceivePending(void* buffer, int maxLength, bool* orderlyEnd = nullptr);
   // One send of a relayed chunk. `more`: the next chunk is already queued at the source, so the
   // system may hold a partial segment back to join it (the next send without `more` flushes).
-  int SendChunk(const void* buffer, int length, bool more);
+  // *err (when given) is this call's own outcome: the receiving pump of the other direction
+  // may publish its receive's code on the same object meanwhile.
+  int SendChunk(const void* buffer, int length, bool more, int* err = nullptr);
+  // The same two steps without copying, through a pipe the caller owns. SpliceIn moves what is
+  // queued (at most maxLength) into the pipe and reports like ReceivePending; SpliceOut moves
+  // up to length bytes of the pipe on and reports like SendChunk. *refused: the system cannot
+  // splice this pair, nothing moved, the caller copies instead. Neither looks at the read
+  // buffer: while HasBufferedInput, ReceivePending must hand out those bytes first.
+  int SpliceIn(int pipeIn, int maxLength, bool* orderlyEnd, bool* refused);
+  int SpliceOut(int pipeOut, int length, bool more, int* err, bool* refused);
+  bool HasBufferedInput() const { return readBufferNonEmpty_.load(std::memory_order_acquire); }
   // Passes a half-close on: the peer reads the end of data after everything already sent.
   void ShutdownSend();
   // Small answers leave at once instead of waiting for more bytes to fill a segment.
@@ -30,6 +40,7 @@ class TExtTCPSocket : public TTCPBlockSocket {
   int PauseForPeer(int timeoutMs);
 
  private:
+  int SentResult(ssize_t n, int* err);  // books one send's outcome
   int ReceiveOn(const HandleRef& h, void* buffer, int length, int flags, bool* orderlyEnd);
 };
 

@@ -164,6 +164,10 @@ void TRelayEngine::SetConnectSeamForTests(std::function<void(const TTCPBlockSock
   impl_->ConnectSeam = std::move(seam);
 }
 
+void TRelayEngine::SetSpliceSeamForTests(std::function<int(bool, int)> seam) {
+  impl_->SpliceSeam = std::move(seam);
+}
+
 int TRelayEngine::ConnectionsInUse() const {
   int n = 0;
   for (int i = 0; i < kConnectionSlots; ++i) n += impl_->Connections->Items(i).InUse.load() > 0;

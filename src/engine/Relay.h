@@ -65,6 +65,10 @@ class TRelayEngine {
   // Test seam: runs on the connecting worker right before each connect of the upstream socket,
   // after its last look at the program's end; set before any relay starts.
   void SetConnectSeamForTests(std::function<void(const TTCPBlockSocket& upstream)> seam);
+  // Test seam: runs on a pump before each splice (in: from the source) with the length it is
+  // about to ask for, and returns the length to ask instead: less makes a short move, 0 a
+  // refusal, after which the pump copies for the rest of the relay. Set before any relay starts.
+  void SetSpliceSeamForTests(std::function<int(bool in, int length)> seam);
   int ConnectionsInUse() const;  // for tests
   int ThreadsInUse() const;      // for tests
 

@@ -23,6 +23,7 @@
 #include "engine/Relay.h"
 #include "engine/TargetList.h"
 #include "net/NetUtil.h"
+#include "engine/RelayPipe.h"
 
 namespace kova {
 
@@ -87,6 +88,13 @@ class TNetThread : public TManagedThread {
   TTriedServers Tried;          // servers this client has failed on (window thread while it waits)
   uint32_t ConnGeneration = 0;  // which use of that slot this worker serves
   bool HoldsSlot = false;       // counted in the slot's Busy until the worker lets go
+  // How the pump moves bytes: copying until a chunk fills the buffer (small exchanges never
+  // take a pipe), then splicing through the worker's pipe, kept across relays; copying for
+  // good when the relay's sockets cannot be spliced.
+  enum class TPumpMode : uint8_t { Copy, Splice, CopyOnly };
+  TPumpMode Mode = TPumpMode::Copy;
+  intptr_t ModeRelay = -1;  // the relay Mode is for
+  TRelayPipe Pipe;
 
   void SwitchServer();  // window thread
 
@@ -126,6 +134,7 @@ struct TRelayEngine::TImpl {
   std::function<void()> PumpFault;  // test seam: runs after each received chunk
   // Test seam: runs on the connecting worker between its look at Ending and each connect.
   std::function<void(const TTCPBlockSocket&)> ConnectSeam;
+  std::function<int(bool, int)> SpliceSeam;  // test seam: see SetSpliceSeamForTests
   std::array<TSlotRecord, kConnectionSlots> Records;
   TOutcomeRing Outcomes;  // window thread only
   std::function<void(const TRelayOutcome&)> OnOutcome;

@@ -120,6 +120,42 @@ TEST(RelayEnds, SweepClockReleaseLatencyHalfClosedIdleAndAThrowingPump) {
   EXPECT_TRUE(WaitPeerClosed(quiet.get()));
   m.Clock.Now = stamp;
 
+  // Released by the sweep while a pump holds bytes its stalled target never takes; the workers,
+  // reused at once by the next relay, pass on nothing of the old one.
+  std::atomic<bool> stalling{true};
+  TScriptedTarget stalled([&](int fd) {
+    if (const std::string first = ReadExactly(fd, 1); first == "S") WaitUntil([&] { return !stalling.load(); }, 60s);
+    else if (SendAll(fd, first)) Echo(fd);
+  });
+  m.Engine->SetTarget("127.0.0.1", stalled.portText());
+  {
+    auto c = m.Accept();
+    std::thread sender = SendRepeated(c.get(), "S" + std::string(65535, 'a'), 256);  // more than every buffer holds
+    std::string row, last;
+    int still = 0;  // sweeps in a row that saw nothing move, with the client's bytes queued
+    ASSERT_TRUE(WaitUntil([&] {
+      last = std::exchange(row, m.Engine->Sweep().Connections.at(0));
+      still = row == last && QueuedToSend(c.get()) > 0 ? still + 1 : 0;
+      return still >= 25;
+    }, 20s)) << row;
+    m.Clock.Now = stamp + 61'000;
+    m.Engine->Sweep();
+    m.Clock.Now = stamp;
+    ::shutdown(c.get(), SHUT_RDWR);
+    sender.join();
+  }
+  stalling = false;
+  ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
+  {
+    auto c = m.Accept();
+    const std::string fresh = "C" + RandomBytes(1 << 20, 21);
+    std::thread sender([&] { SendAll(c.get(), fresh); });
+    EXPECT_TRUE(ReadExactly(c.get(), fresh.size()) == fresh) << "bytes of the released relay came through";
+    sender.join();
+  }
+  while (m.Engine->ConnectionsInUse() > 0 && m.DeliverUntil(*m.Engine, WM_CONNCLOSE)) {
+  }
+
   // A pump whose handler throws ends its relay like a failed one: 1025, then both slots return.
   throwNext.store(true);
   auto doomed = m.Accept();
@@ -149,7 +185,12 @@ TEST(RelayEnds, IdleRelaysSleepUntilThereIsWorkAndAnEndWakesThemAtOnce) {
   auto host = std::make_unique<THost>(Direct("127.0.0.1:" + echo.portText()));
   ASSERT_TRUE(host->Ok);
   std::vector<UniqueFd> clients;
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(RoundTrip(clients.emplace_back(host->Connect()).get(), "hi"));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(RoundTrip(clients.emplace_back(host->Connect()).get(), "hi"));
+    if (i % 2) {
+      ASSERT_TRUE(RoundTrip(clients.back().get(), std::string(65536, 'z')));  // waits in a splice now
+    }
+  }
   const long before = WakeUps();
   std::this_thread::sleep_for(1s);  // measures what happens in a second of quiet
   EXPECT_LT(WakeUps() - before, 40) << "40 idle pumps woke periodically";

@@ -1,19 +1,11 @@
 // The relay end to end on loopback through the headless window: bytes both ways, half-closes,
 // resets, churn, and stopping and shutdown under load.
 
-#include <random>
-
 #include "RelayHarness.h"
+#include "support/FakePeer.h"
 
 namespace kova::test {
 namespace {
-
-std::string RandomBytes(size_t n, uint64_t seed) {
-  std::string s(n, 0);
-  std::mt19937_64 rng(seed);
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
   TScriptedTarget greeter([](int fd) {
@@ -22,23 +14,33 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
   });
   THost host(Direct(greeter.Text()));
   ASSERT_TRUE(host.Ok);
-  {
+  // Bulk goes around the program through a pipe; the seam makes the pumps copy instead, or move
+  // short pieces until a splice is refused with the pipe half full.
+  enum { kSplice, kCopy, kShortThenRefused };
+  std::atomic<int> mode{kSplice}, splicesIn{0}, outs{0};
+  host.Window->Call([&] {
+    host.Window->Engine()->SetSpliceSeamForTests([&](bool in, int length) {
+      splicesIn += in;
+      if (mode == kCopy) return 0;
+      if (mode == kSplice || in) return length;
+      return ++outs % 64 == 0 ? 0 : std::min(length, 1000);
+    });
+  });
+  const std::string block = RandomBytes(65537, 7);  // not a multiple of the relay's chunk, so misorder shows
+  // {seam, blocks each way}: 64 MiB each way at once when spliced, since the target echoes while it receives.
+  for (const auto& [seam, blocks] : {std::pair{kSplice, 1024}, {kCopy, 64}, {kShortThenRefused, 64}}) {
+    SCOPED_TRACE(seam);
+    mode = seam, splicesIn = 0;
+    ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; }));  // each row on slot 0
     auto c = host.Connect();
     EXPECT_EQ(ReadExactly(c.get(), 11), "220 ready\r\n");  // before the client says anything
-    // 64 MiB each way at once, since the target echoes while it receives.
-    const std::string block = RandomBytes(65537, 7);  // not a multiple of the relay's chunk, so misorder shows
-    const size_t total = 1024 * block.size();
-    std::thread sender([&] {
-      for (size_t i = 0; i < 1024 && SendAll(c.get(), block); ++i) {
-      }
-    });
-    size_t n = 0, mismatches = 0;
-    std::string buf(65536, 0);
-    for (ssize_t r; n < total && (r = ::recv(c.get(), buf.data(), buf.size(), 0)) > 0;) {
-      for (ssize_t k = 0; k < r; ++k, ++n) mismatches += buf[static_cast<size_t>(k)] != block[n % block.size()];
-    }
+    const size_t total = blocks * block.size();
+    std::thread sender = SendRepeated(c.get(), block, blocks);
+    size_t mismatches = 0;
+    const size_t n = ReadPattern(c.get(), block, 0, total, mismatches);
     sender.join();
     EXPECT_TRUE(n == total && mismatches == 0) << n << " bytes, " << mismatches << " of them wrong";
+    EXPECT_GT(splicesIn.load(), seam == kSplice ? 100 : 0) << "bulk went around the program";
     // A direct upstream counts exactly the relayed bytes: received (with the greeting) and sent.
     const std::string counts = ";" + std::to_string(total + 11) + ";" + std::to_string(total) + ";";
     EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow().Connections.at(0).find(counts) != std::string::npos; }));
@@ -48,6 +50,34 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
       EXPECT_TRUE(RoundTrip(c.get(), std::string(3 * 8192, 'm')));
       EXPECT_LT(std::chrono::steady_clock::now() - begin, 150ms);
     }
+  }
+  mode = kSplice;
+  // A reader far slower than the writer: the relay holds back, it does not take the bytes in.
+  constexpr size_t kSlowTotal = 32u << 20;
+  std::atomic<size_t> slowMismatches{0}, slowRead{0};
+  TScriptedTarget slow([&](int fd) {
+    size_t wrong = 0;
+    for (size_t n = 0, was = 1; n < kSlowTotal && n != was; std::this_thread::sleep_for(2ms)) {
+      was = n;
+      slowRead = n = ReadPattern(fd, block, n, std::min(n + 65536, kSlowTotal), wrong);
+    }
+    slowMismatches = wrong;
+  });
+  host.SetTarget(slow.Text());
+  {
+    auto c = host.Connect();
+    const long before = ResidentKiB();
+    long peak = before;
+    std::thread sender = SendRepeated(c.get(), block, kSlowTotal / block.size() + 1);
+    for (const auto end = Clock::now() + 60s; slowRead.load() < kSlowTotal && Clock::now() < end;) {
+      peak = std::max(peak, ResidentKiB());
+      WaitUntil([&] { return slowRead.load() >= kSlowTotal; }, 10ms);
+    }
+    ::shutdown(c.get(), SHUT_RDWR);  // the rest stays unsent
+    sender.join();
+    EXPECT_EQ(slowRead.load(), kSlowTotal);
+    EXPECT_EQ(slowMismatches.load(), 0u);
+    EXPECT_LT(peak - before, 8 << 10) << "KiB taken in while the reader lagged";
   }
   // Reads every request to the end, then answers: the answer exists only after the half-close.
   const std::string answer = RandomBytes(1 << 20, 11), upload = RandomBytes(256 << 10, 12);
@@ -116,6 +146,20 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     EXPECT_TRUE(WaitPeerClosed(c.get(), 3000));
     EXPECT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "ended while the client stays";
   }
+  // Through a SOCKS 5 proxy whose answer comes with the target's first bytes, from a client that
+  // spoke before the relay had reached the proxy: both come first and in order, then the bulk.
+  const std::string tail = RandomBytes(100000, 13), early = RandomBytes(300000, 14);
+  FakePeer proxy("> 05 01 00 | < 05 00 | > 05 01 00 01 7F 00 00 01 00 50");  // the target is only bytes here
+  proxy.Reply(FromHex("05 00 00 01 7F 00 00 01 00 50") + tail).Expect(early).Start();
+  host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = proxy.host() + ":" + proxy.portText(); });
+  host.SetTarget("127.0.0.1:80");
+  {
+    auto c = host.Connect();
+    std::thread sender([&] { SendAll(c.get(), early); });
+    EXPECT_TRUE(ReadExactly(c.get(), tail.size()) == tail);
+    sender.join();
+  }
+  EXPECT_TRUE(proxy.Finish() == proxy.Expected()) << "the client's early bytes, whole and in order";
   EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow(), host.Threads() == 0; })) << "every thread slot back";
 }
 

@@ -4,19 +4,23 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -205,6 +209,45 @@ class RawListener {
   uint16_t port_ = 0;
   std::string host_;
 };
+
+// Reads the bytes from position `at` up to `upTo` of a stream that repeats `block` over and over,
+// counting those that differ; returns the position reached (short of upTo: the stream ended).
+inline size_t ReadPattern(int fd, const std::string& block, size_t at, size_t upTo, size_t& mismatches) {
+  std::string buf(65536, 0);
+  for (ssize_t r; at < upTo && (r = ::recv(fd, buf.data(), std::min(buf.size(), upTo - at), 0)) > 0;) {
+    for (ssize_t k = 0; k < r; ++k, ++at) mismatches += buf[static_cast<size_t>(k)] != block[at % block.size()];
+  }
+  return at;
+}
+
+// Sends `block` `times` times on a thread of its own, so that a test can read meanwhile.
+inline std::thread SendRepeated(int fd, std::string block, size_t times) {
+  return std::thread([fd, block = std::move(block), times] {
+    for (size_t i = 0; i < times && SendAll(fd, block); ++i) {
+    }
+  });
+}
+
+inline std::string RandomBytes(size_t n, uint64_t seed) {
+  std::string s(n, 0);
+  std::mt19937_64 rng(seed);
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+inline int QueuedToSend(int fd) {  // bytes this end has not had acknowledged yet
+  int n = 0;
+  return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
+}
+
+inline long ResidentKiB() {  // this process's resident size now
+  FILE* f = std::fopen("/proc/self/status", "r");
+  long kib = 0;
+  for (char line[256]; f && std::fgets(line, sizeof line, f);)
+    if (std::sscanf(line, "VmRSS: %ld", &kib) == 1) break;
+  if (f) std::fclose(f);
+  return kib;
+}
 
 inline bool RoundTrip(int fd, const std::string& text) {
   return SendAll(fd, text) && ReadExactly(fd, text.size()) == text;
