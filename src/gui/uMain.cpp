@@ -42,10 +42,13 @@
 #include "gui/ServerCheck.h"
 #include "gui/ServerList.h"
 #include "gui/SpinEdit.h"
+#include "gui/TrafficView.h"
 #include "gui/TrayMenu.h"
 
 namespace kova::gui {
 namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // One engine message on its way to the window thread. A client handle that never reaches the
 // engine is not closed here: the engine's own post box closes every handle still on its way when
@@ -103,7 +106,11 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       if (where.contains(u':')) where = u'[' + where + u']';
       where += u':' + QString::number(boundPort);
       EdListenPort->setToolTip(kListenPortTip + QStringLiteral("\n监听地址 ") + where);
-      if (TrayIcon) TrayIcon->setToolTip(kTrayTip + u'\n' + where);
+      listeningAt_ = where;
+      trayMeter_.Reset();
+      trayMeter_.Take(engine_->Traffic(), 0);
+      trayClock_.start();
+      UpdateTrayTip(Q(RateText(0)), Q(RateText(0)));
       break;
     }
     case 2:
@@ -123,7 +130,8 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       BtStart->setEnabled(true);
       EdListenPort->setEnabled(true);
       EdListenPort->setToolTip(kListenPortTip);
-      if (TrayIcon) TrayIcon->setToolTip(kTrayTip);
+      listeningAt_.clear();
+      UpdateTrayTip({}, {});
       break;
     default:
       break;
@@ -185,9 +193,24 @@ void TFormMain::FillList(QTableWidget* list, const std::vector<std::string>& row
   }
 }
 
+void TFormMain::UpdateTrayTip(const QString& down, const QString& up) {
+  if (!TrayIcon) return;
+  if (listeningAt_.isEmpty()) return TrayIcon->setToolTip(kTrayTip);
+  TrayIcon->setToolTip(kTrayTip + u'\n' + listeningAt_ + QStringLiteral("\n收到 %1，发送 %2").arg(down, up));
+}
+
 void TFormMain::ATimerTimer() {
   const TMonitorRows rows = engine_->Sweep();
   FillList(SockList, rows.Connections);
+  for (int r = 0; r < SockList->rowCount() && r < static_cast<int>(rows.ConnectionKeys.size()); ++r)
+    SockList->item(r, 0)->setData(Qt::UserRole, RelayKeyData(rows.ConnectionKeys[static_cast<size_t>(r)]));
+  if (!listeningAt_.isEmpty()) {
+    // The rate since the last tick: the monitor already runs, so the tray needs no timer of its own.
+    const double seconds = static_cast<double>(trayClock_.nsecsElapsed()) / 1e9;
+    trayClock_.start();
+    const TTrafficSample s = trayMeter_.Take(engine_->Traffic(), seconds);
+    UpdateTrayTip(Q(RateText(s.DownPerSecond)), Q(RateText(s.UpPerSecond)));
+  }
   LbConnect->setText(QStringLiteral("活动连接数：%1 ").arg(SockList->rowCount()));
   FillList(ThreadList, rows.Threads);
   LbThread->setText(QStringLiteral("活动线程数：%1 ").arg(ThreadList->rowCount()));
@@ -204,6 +227,33 @@ void TFormMain::UpdateFailureTip() {
 void TFormMain::ShowRecentConnections() {
   if (!recent_) recent_ = new TRecentWindow(this, [this] { return engine_->RecentOutcomes(); });
   recent_->Open();
+}
+
+void TFormMain::ShowSockListMenu(const QPoint& pos) {
+  auto* menu = new QMenu(SockList);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  std::optional<TRelayKey> key;
+  if (const int row = SockList->indexAt(pos).row(); row >= 0) {
+    SockList->selectRow(row);
+    key = RelayKeyFrom(SockList->item(row, 0)->data(Qt::UserRole));
+  }
+  AddDisconnectAction(menu, key, [this](TRelayKey relay) { return DisconnectRelay(relay); });
+  menu->addSeparator();
+  menu->addAction(ActRecent);
+  menu->addAction(ActTraffic);
+  menu->popup(SockList->viewport()->mapToGlobal(pos));
+}
+
+bool TFormMain::DisconnectRelay(TRelayKey relay) {
+  // The row stays until the next tick, as a connection the idle sweep releases does.
+  return engine_->Disconnect(relay);
+}
+
+void TFormMain::ShowTraffic() {
+  if (!traffic_)
+    traffic_ = new TTrafficWindow(
+        this, [this] { return engine_->Traffic(); }, [this](TRelayKey relay) { return DisconnectRelay(relay); });
+  traffic_->Open();
 }
 
 // ---- server list -----------------------------------------------------------------------------

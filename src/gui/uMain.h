@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include "engine/Relay.h"
@@ -33,6 +34,7 @@ namespace kova::gui {
 
 class TRecentWindow;
 class TServerCheckWindow;
+class TTrafficWindow;
 class TSpinEdit;
 class TTrayMenu;
 
@@ -85,6 +87,7 @@ class TFormMain : public QWidget, public IRelayWindow {
   void TmExitClick();
   void ShowRecentConnections();  // "最近结束的连接…" of the connection monitor's menu
   void CheckServers();           // "检测服务器" of the server list's menu
+  void ShowTraffic();            // "流量图…" of the connection monitor's menu
 
  protected:
   bool event(QEvent* event) override;
@@ -106,6 +109,9 @@ class TFormMain : public QWidget, public IRelayWindow {
   void ReplaceServerList(const QStringList& entries);
   void UpdateFailureTip();
   void ShowServerListMenu(const QPoint& pos);
+  void ShowSockListMenu(const QPoint& pos);
+  bool DisconnectRelay(TRelayKey relay);
+  void UpdateTrayTip(const QString& down, const QString& up);  // the rates while listening
   static void FillList(QTableWidget* list, const std::vector<std::string>& rows);
 
   // Controls, named as the user-facing documentation names them.
@@ -140,9 +146,14 @@ class TFormMain : public QWidget, public IRelayWindow {
   QAction* TmHide = nullptr;
   QAction* TmExit = nullptr;
   QAction* ActRecent = nullptr;        // on SockList's menu
+  QAction* ActTraffic = nullptr;       // on SockList's menu
   QAction* ActCheckServers = nullptr;  // on EdServers' menu
   TRecentWindow* recent_ = nullptr;    // made on first use
   TServerCheckWindow* check_ = nullptr;
+  TTrafficWindow* traffic_ = nullptr;
+  QString listeningAt_;  // "address:port" while the service listens, else empty
+  TTrafficMeter trayMeter_;  // the tray's rate, taken at the monitor's ticks
+  QElapsedTimer trayClock_;
 
   bool trayActive_ = false;
   bool trayWasAvailable_ = false;

@@ -40,10 +40,15 @@ TEST_F(RelayWindow, RelaysFailsOverClearsIdleConnectionsStopsAndEndsWithTheWindo
 
   // Stopping leaves relays running; while listening, the port box and the tray name the address.
   Server()->setEditText(EchoTarget());
-  client = Client("one");
+  form.findChild<QTimer*>("ATimer")->stop();  // the ticks below are the test's own
   auto tips = [&] { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); };
   const QString where = QString::fromStdString(address) + ":" + QString::number(port);
-  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
+  form.ATimerTimer();
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where + "\n收到 0 B/s，发送 0 B/s");
+  client = Client("one");
+  form.ATimerTimer();  // the tray gives the rate since the last tick
+  EXPECT_TRUE(tips().contains(QRegularExpression("\\|KOVA数据转发服务\n" + QRegularExpression::escape(where) +
+                                                 "\n收到 [1-9][0-9.]* K?B/s，发送 [1-9][0-9.]* K?B/s$"))) << tips().toStdString();
   Click("BtStop");
   ASSERT_TRUE(WaitStates("+-+"));
   EXPECT_EQ(tips(), "设置转发服务端口|KOVA数据转发服务");
