@@ -86,12 +86,19 @@ void OnStopSignal(int) {
   errno = saved;
 }
 
-void EndOnStopSignals(kova::gui::TFormMain& form) {
+kova::gui::TFormMain* gForm = nullptr;  // once the window exists
+
+// Before the single-instance lock is taken, so a copy that holds it always ends cleanly; a
+// signal that arrives before the window exists is acted on once the event loop runs.
+void EndOnStopSignals(QApplication& app) {
   if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;  // then the default action stays
-  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &form);
-  QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form, notifier] {
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
     notifier->setEnabled(false);
-    form.TmExitClick();
+    if (gForm)
+      gForm->TmExitClick();
+    else
+      QCoreApplication::quit();
   });
   struct sigaction action{};
   action.sa_handler = OnStopSignal;
@@ -117,6 +124,7 @@ int main(int argc, char* argv[]) {
   // Hidden to the tray is not closed: only the window's real close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   kova::gui::InstallQtTranslations();
+  EndOnStopSignals(app);
 
   // Before the window exists: a second copy says so and ends without touching the first.
   const kova::gui::TSingleInstance guard(
@@ -129,8 +137,10 @@ int main(int argc, char* argv[]) {
   kova::gui::TFormMain form;
   QObject::connect(&form, &kova::gui::TFormMain::programEndRequested, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);
-  EndOnStopSignals(form);
+  gForm = &form;
   form.show();
-  return app.exec();
+  const int code = app.exec();
+  gForm = nullptr;
+  return code;
   // The window's destruction ends the listener, then the workers, then the sockets.
 }
