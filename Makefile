@@ -71,6 +71,12 @@ soak: build
 test-soak: build
 	/usr/bin/python3 bench/soak.py --seconds 30
 
+# Mutation run of the socket layer and the engine against the fast suite (not part of `make test`);
+# MUTANTS=id,id runs only those.
+.PHONY: mutate
+mutate: setup
+	/usr/bin/python3 scripts/mutate.py $(if $(MUTANTS),--only $(MUTANTS))
+
 screenshot: build
 	@bash scripts/screenshot.sh
 

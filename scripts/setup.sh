@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  # build
-  g++ cmake ninja-build make pkg-config
+  # build; kova-relay's option parser and its readiness report to systemd
+  g++ cmake ninja-build make pkg-config libcli11-dev libsystemd-dev
   # tests
   libgtest-dev libgmock-dev
   # fuzz targets: clang and its fuzzer and sanitizer runtime (the version clang has on Debian 12)
@@ -19,6 +19,8 @@ packages=(
   # manual pages, the Debian package and its checks (desktop entry, metainfo, lintian, loopback
   # peers in python3); librsvg2-bin only for scripts/export-icons.sh
   help2man dpkg-dev fakeroot file desktop-file-utils appstream lintian python3 librsvg2-bin
+  # systemd-analyze verify for the service unit
+  systemd
 )
 if [[ "${1:-}" == "bench" ]]; then
   packages+=(iperf3 redis-server redis-tools socat rinetd haproxy procps proxychains4 python3 iproute2 strace linux-perf)

@@ -1,6 +1,8 @@
 #include "engine/ListenThread.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -32,6 +34,35 @@ bool TThreadEnd::Wait(int timeoutMs) {
   return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
 }
 
+namespace {
+
+// The errno a socket error code stands for; the socket layer keeps only its own numbering.
+int ErrnoOf(int code) {
+  if (code == TranslateErrno(EACCES)) return EACCES;  // shared with EPERM; a low port is EACCES
+  for (int e = 1; e < 256; ++e)
+    if (TranslateErrno(e) == code) return e;
+  return 0;
+}
+
+// A port as the resolver reads it: a number 0..65535 or a known service name.
+bool PortReadable(TBlockSocket& socket, const std::string& port) {
+  if (!port.empty() && port.find_first_not_of("0123456789") == std::string::npos)
+    return port.size() - std::min(port.find_first_not_of('0'), port.size()) <= 5 &&
+           std::stoul(port) <= 65535;
+  return socket.ResolvePortNumber(port) != 0;
+}
+
+}  // namespace
+
+std::string TListenFailure::Reason() const {
+  switch (Kind) {
+    case BadPort: return "not a port number";
+    case UnknownAddress: return "not an address of this machine or a known host name";
+    case System: return Errno ? std::strerror(Errno) : "unknown error";
+    default: return "";
+  }
+}
+
 std::shared_ptr<TListenThread> TListenThread::Create(std::shared_ptr<TMessagePort> wnd,
                                                      std::string port, std::string address) {
   return std::shared_ptr<TListenThread>(
@@ -55,9 +86,9 @@ void TListenThread::Resume() {
       self.reset();  // the last reference frees the thread object here
       end->Set();
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
     socket_.reset();
-    Post(WM_LISTENSTATE, 2);
+    Fail({TListenFailure::System, Address, Port, e.code().value()});
     end_->Set();
   }
 }
@@ -73,6 +104,19 @@ std::string TListenThread::BoundAddress() const {
   return boundAddress_;
 }
 
+TListenFailure TListenThread::Failure() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failure_;
+}
+
+void TListenThread::Fail(TListenFailure failure) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    failure_ = std::move(failure);
+  }
+  Post(WM_LISTENSTATE, 2);
+}
+
 void TListenThread::Post(uint32_t msg, intptr_t wParam) {
   if (wnd_) {
     wnd_->Post(msg, wParam);
@@ -86,10 +130,7 @@ bool TListenThread::SleepUnlessTerminated(int ms) {
   return !cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return terminated_.load(); });
 }
 
-void TListenThread::PrepareReusableHandle() {
-  TSockAddr record{};
-  socket_->FillAddress(record, Address, Port);
-  if (record.sa.sa_family == 0) return;  // Bind reports the failure itself
+void TListenThread::PrepareReusableHandle(const TSockAddr& record) {
   const int fd = ::socket(record.sa.sa_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) return;
   // Relays accepted by an earlier start keep using the port, and closed ones linger in
@@ -100,14 +141,23 @@ void TListenThread::PrepareReusableHandle() {
 }
 
 void TListenThread::Execute() {
-  PrepareReusableHandle();
+  TSockAddr record{};
+  socket_->FillAddress(record, Address, Port);
+  if (record.sa.sa_family == 0) {
+    const bool portBad = !PortReadable(*socket_, Port);
+    socket_.reset();
+    Fail({portBad ? TListenFailure::BadPort : TListenFailure::UnknownAddress, Address, Port});
+    return;
+  }
+  const std::string tried = socket_->AddressToText(record);
+  PrepareReusableHandle(record);
   socket_->Bind(Address, Port);
   // A socket whose bind failed would still listen here, on a port of the system's choice.
   if (socket_->LastError() == 0) socket_->Listen();
-  if (socket_->LastError() != 0) {
+  if (const int code = socket_->LastError(); code != 0) {
     // Closed before the report, so that a new start may bind the same port at once.
     socket_.reset();
-    Post(WM_LISTENSTATE, 2);
+    Fail({TListenFailure::System, tried, Port, ErrnoOf(code)});
     return;
   }
   socket_->RefreshAddresses();

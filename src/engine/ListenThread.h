@@ -15,6 +15,17 @@
 namespace kova {
 
 class TTCPBlockSocket;
+union TSockAddr;
+
+// Why a start did not listen: what was tried and the system's word for it.
+struct TListenFailure {
+  enum TKind { None, BadPort, UnknownAddress, System };
+  TKind Kind = None;
+  std::string Address;  // the address tried, resolved where it could be; may be empty
+  std::string Port;     // the port as given
+  int Errno = 0;        // System: errno of the call that failed
+  std::string Reason() const;  // "Address already in use", "not a port number", ...
+};
 
 // Set once a thread has completely finished its work (socket closed, last message posted).
 class TThreadEnd {
@@ -48,6 +59,8 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   // The bound local port and address, set before 1125 with wParam 1 is posted; 0 / "" before.
   int BoundPort() const { return boundPort_.load(); }
   std::string BoundAddress() const;
+  // Set before 1125 with wParam 2 is posted; Kind None before.
+  TListenFailure Failure() const;
 
   // Keep this to wait for the thread's end without keeping the thread object.
   std::shared_ptr<TThreadEnd> EndSignal() const { return end_; }
@@ -59,7 +72,8 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
  private:
   TListenThread(std::shared_ptr<TMessagePort> wnd, std::string port, std::string address);
   void Execute();
-  void PrepareReusableHandle();
+  void PrepareReusableHandle(const TSockAddr& record);
+  void Fail(TListenFailure failure);
   void Post(uint32_t msg, intptr_t wParam);
   bool SleepUnlessTerminated(int ms);
 
@@ -72,6 +86,7 @@ class TListenThread : public std::enable_shared_from_this<TListenThread> {
   mutable std::mutex mu_;  // guards boundAddress_; with cv_, lets Terminate cut a pause short
   std::condition_variable cv_;
   std::string boundAddress_;
+  TListenFailure failure_;  // guarded by mu_
 };
 
 }  // namespace kova

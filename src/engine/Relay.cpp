@@ -83,6 +83,8 @@ void TRelayEngine::TImpl::WMListenState(int state) {
     return;
   }
   if (state == 2 || state == 3) {
+    if (state == 2 && Listener && Listener->Failure().Kind != TListenFailure::None)
+      ListenFailure = Listener->Failure();
     // Forget every listener whose thread has ended; the reference is never used after that.
     std::erase_if(Retired, [](const auto& l) { return l->EndSignal()->IsSet(); });
     if (Listener && Listener->EndSignal()->IsSet()) Listener.reset();
@@ -133,6 +135,7 @@ std::string TRelayEngine::TargetHost() const { return impl_->TargetHost; }
 std::string TRelayEngine::TargetPort() const { return impl_->TargetPort; }
 int TRelayEngine::NextServerIndex() const { return impl_->NextServerIndex; }
 std::string TRelayEngine::ListeningAddress() const { return impl_->ListeningAddress; }
+TListenFailure TRelayEngine::ListenFailure() const { return impl_->ListenFailure; }
 
 std::vector<TRelayOutcome> TRelayEngine::RecentOutcomes() const { return impl_->Outcomes.NewestFirst(); }
 

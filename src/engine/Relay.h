@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ListenThread.h"
 #include "engine/Outcome.h"
 #include "engine/TrafficMeter.h"
 #include "engine/WindowHost.h"
@@ -46,6 +47,7 @@ class TRelayEngine {
   std::string TargetPort() const;
   int NextServerIndex() const;
   std::string ListeningAddress() const;  // bound address of the listener that last reported 1
+  TListenFailure ListenFailure() const;  // why the last start that reported 2 failed
   // Window thread: the last outcomes, newest first, and the failed ones since a time.
   std::vector<TRelayOutcome> RecentOutcomes() const;
   int FailedOutcomesSince(int64_t unixMs) const;

@@ -133,6 +133,7 @@ struct TRelayEngine::TImpl {
   std::shared_ptr<TListenThread> Listener;
   std::vector<std::shared_ptr<TListenThread>> Retired;  // asked to stop, not yet reported
   std::string ListeningAddress;
+  TListenFailure ListenFailure;  // of the last start that failed
 
   // Workers' synchronous calls onto the window thread.
   std::mutex SyncMu;

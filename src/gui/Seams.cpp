@@ -55,19 +55,20 @@ void TUiSeam::SetMessageHook(MessageHook hook) { MessageHookRef() = std::move(ho
 void TUiSeam::SetFileHook(FileHook hook) { FileHookRef() = std::move(hook); }
 void TUiSeam::SetTrayAvailableHook(TrayHook hook) { TrayHookRef() = std::move(hook); }
 
-void TUiSeam::ShowMessage(QWidget* parent, const QString& text, bool error) {
+void TUiSeam::ShowMessage(QWidget* parent, const QString& text, bool error, const QString& informative) {
   if (MessageHookRef()) {
-    MessageHookRef()(kAppTitle, text, error);
+    MessageHookRef()(kAppTitle, text, error, informative);
     return;
   }
   const QString log = qEnvironmentVariable("KOVA_TEST_MESSAGE_LOG");
   if (!log.isEmpty()) {
     QFile f(log);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Append)) f.write((kAppTitle + '\t' + text + '\n').toUtf8());
+    if (f.open(QIODevice::WriteOnly | QIODevice::Append)) f.write((kAppTitle + '\t' + text + (informative.isEmpty() ? "" : '\t' + informative) + '\n').toUtf8());
     return;
   }
   QMessageBox box(error ? QMessageBox::Critical : QMessageBox::NoIcon, kAppTitle, text,
                   QMessageBox::Ok, parent);
+  box.setInformativeText(informative);
   box.exec();
 }
 

@@ -25,8 +25,10 @@ struct TFileRequest {
 
 class TUiSeam {
  public:
-  // error: a file error box (error icon) rather than the program's plain one-button message.
-  using MessageHook = std::function<void(const QString& title, const QString& text, bool error)>;
+  // error: a file error box (error icon) rather than the program's plain one-button message;
+  // informative: the box's second line, empty for none.
+  using MessageHook =
+      std::function<void(const QString& title, const QString& text, bool error, const QString& informative)>;
   // Returns the chosen file name, empty when cancelled.
   using FileHook = std::function<QString(const TFileRequest& request)>;
   using TrayHook = std::function<bool()>;
@@ -36,8 +38,9 @@ class TUiSeam {
   static void SetTrayAvailableHook(TrayHook hook);
 
   // Without a hook: a modal box titled kAppTitle with one OK button. When KOVA_TEST_MESSAGE_LOG
-  // names a file (only the tests set it), the box is not shown and "title\ttext" is appended there.
-  static void ShowMessage(QWidget* parent, const QString& text, bool error);
+  // names a file (only the tests set it), the box is not shown and "title\ttext" is appended there
+  // (with "\tinformative" when there is one).
+  static void ShowMessage(QWidget* parent, const QString& text, bool error, const QString& informative = {});
   // A name with '*' or '?' is never returned: the dialog filters its listing with it and stays.
   static QString AskFileName(QWidget* parent, const TFileRequest& request);
   // The dialog AskFileName runs, configured but not shown; the caller owns it.

@@ -31,6 +31,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cerrno>
 #include <climits>
 
 #include <unistd.h>
@@ -63,6 +64,29 @@ class TWindowMessageEvent : public QEvent {
   uint32_t Msg;
   intptr_t WParam;
 };
+
+// The start-failure box's second line: where the listener tried and why, in a few words.
+QString ListenFailureText(const TListenFailure& f) {
+  QString reason;
+  if (f.Kind == TListenFailure::BadPort) {
+    reason = QStringLiteral("不是端口号（0-65535）");
+  } else if (f.Kind == TListenFailure::UnknownAddress) {
+    reason = QStringLiteral("找不到这个地址");
+  } else if (f.Kind == TListenFailure::System && f.Errno == EADDRINUSE) {
+    reason = QStringLiteral("端口已被占用");
+  } else if (f.Kind == TListenFailure::System && f.Errno == EADDRNOTAVAIL) {
+    reason = QStringLiteral("不是本机的地址");
+  } else if (f.Kind == TListenFailure::System && (f.Errno == EACCES || f.Errno == EPERM)) {
+    reason = QStringLiteral("无权使用 1024 以下的端口");
+  } else if (f.Kind == TListenFailure::System) {
+    reason = QString::fromStdString(f.Reason());
+  } else {
+    return {};
+  }
+  QString where = f.Address.empty() ? QStringLiteral("本机地址") : QString::fromStdString(f.Address);
+  if (where.contains(u':')) where = u'[' + where + u']';
+  return QStringLiteral("%1 端口 %2：%3").arg(where, QString::fromStdString(f.Port), reason);
+}
 
 }  // namespace
 
@@ -117,8 +141,8 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       // The box runs its own event loop; show it after the engine has finished with this message.
       QMetaObject::invokeMethod(
           this,
-          [this] {
-            TUiSeam::ShowMessage(this, QStringLiteral("服务器开启失败!"), false);
+          [this, why = ListenFailureText(engine_->ListenFailure())] {
+            TUiSeam::ShowMessage(this, QStringLiteral("服务器开启失败!"), false, why);
             BtStop->setEnabled(false);
             BtStart->setEnabled(true);
             EdListenPort->setEnabled(true);

@@ -40,6 +40,26 @@ TEST(ListenThread, StatesClientsStopLifetimeAndNoDescriptorLeft) {
     failing.reset();
     ASSERT_TRUE(ended->Wait(2000));
     EXPECT_EQ(other.WaitPosts(1), Posts{kStartFailed});
+    // Why a start failed, for the window and kova-relay to say: the address tried, the port as
+    // given, the system's reason. 198.51.100.7 is no address here: its bind fails, nothing is sent;
+    // a short numeric address is refused before any lookup.
+    using F = TListenFailure;
+    const std::tuple<std::string, std::string, F::TKind, int, std::string> failures[] = {
+        {"127.0.0.1", port, F::System, EADDRINUSE, "Address already in use"},
+        {"198.51.100.7", "0", F::System, EADDRNOTAVAIL, "Cannot assign requested address"},
+        {"127.0.0.1", "70000", F::BadPort, 0, "not a port number"},
+        {"127.0.0.1", "abc", F::BadPort, 0, "not a port number"},
+        {"127.1", "0", F::UnknownAddress, 0, "not an address of this machine or a known host name"},
+    };
+    for (const auto& [address, portText, kind, error, reason] : failures) {
+      TManualWindow window;
+      auto listener = TListenThread::Create(std::make_shared<TMessagePort>(&window), portText, address);
+      listener->Resume();
+      EXPECT_EQ(window.WaitPosts(1), Posts{kStartFailed}) << address << " " << portText;
+      const F f = listener->Failure();
+      EXPECT_EQ(std::tuple(f.Kind, f.Errno, f.Reason(), f.Address, f.Port),
+                std::tuple(kind, error, reason, address, portText));
+    }
 
     std::vector<UniqueFd> clients;  // the holder still accepts, each client once
     for (char i : {'0', '1', '2'}) ASSERT_TRUE(SendAll(clients.emplace_back(s.Connect()).get(), {i}));
@@ -77,7 +97,9 @@ TEST(ListenThread, StatesClientsStopLifetimeAndNoDescriptorLeft) {
     EXPECT_EQ(again.Window.WaitPosts(2, 0ms), Posts{kListening});
 
     TManualWindow never;  // never resumed: nothing posted, nothing left open
-    TListenThread::Create(std::make_shared<TMessagePort>(&never), "0").reset();
+    auto idle = TListenThread::Create(std::make_shared<TMessagePort>(&never), "0");
+    EXPECT_EQ(idle->Failure().Kind, TListenFailure::None);
+    idle.reset();
     EXPECT_EQ(never.WaitPosts(1, 0ms).size(), 0u);
   }
   EXPECT_EQ(CountOpenFds(), fdsBefore);

@@ -72,12 +72,13 @@ inline QString ClosedPort() {  // refuses once its listener is gone
 
 class FormTest : public ::testing::Test {
  protected:
-  QStringList messages;  // boxes shown, "title|text", "|error" added for a file error box
+  // boxes shown, "title|text", then "|informative" where there is one, "|error" for a file error box
+  QStringList messages;
   QString nextFileName;  // the file dialogs' answer; empty = cancelled
   bool trayAvailable = false;
   const bool hooked = [this] {  // before the window exists
-    TUiSeam::SetMessageHook([this](const QString& t, const QString& x, bool e) {
-      messages << t + "|" + x + (e ? "|error" : "");
+    TUiSeam::SetMessageHook([this](const QString& t, const QString& x, bool e, const QString& i) {
+      messages << t + "|" + x + (i.isEmpty() ? "" : "|" + i) + (e ? "|error" : "");
     });
     TUiSeam::SetFileHook([this](const TFileRequest&) { return nextFileName; });
     TUiSeam::SetTrayAvailableHook([this] { return trayAvailable; });

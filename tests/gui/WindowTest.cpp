@@ -1,5 +1,7 @@
 // The window: fresh start, start/stop button states, the monitor timer, number boxes and tray.
 
+#include <optional>
+
 #include "GuiTestSupport.h"
 
 namespace kova::gui {
@@ -31,14 +33,30 @@ TEST_F(Window, FreshStartTheIntervalBoxAndButtonStatesThroughStartStopFailureAnd
   ASSERT_TRUE(WaitStates("+-+"));
   EXPECT_TRUE(timer->isActive());  // the monitor keeps running
 
+  // Failed starts: one box, its first line as ever, its second where and why; the port stays typed.
   test::RawListener holder(bound);  // a port already held
   const QString held = QString::fromStdString(holder.portText());
-  Port()->setText(held);
-  Click("BtStart");
-  ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; }));
-  WaitFor([] { return false; }, 100);  // exactly one box
-  EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!"}));
-  EXPECT_EQ(Port()->text(), held);
+  struct TFailure { QString Address, Port, Why; bool Unprivileged = false; };
+  const TFailure failures[] = {
+      {"127.0.0.1", held, "127.0.0.1 端口 " + held + "：端口已被占用"},
+      {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址"},  // not assigned: bind fails, nothing sent
+      {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）"},
+      {"127.0.0.1", "abc", "127.0.0.1 端口 abc：不是端口号（0-65535）"},
+      {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true},
+  };
+  for (const TFailure& f : failures) {
+    messages.clear();
+    TUiSeam::SetListenAddress(f.Address);
+    std::optional<test::NoLowPortRight> unprivileged;
+    if (f.Unprivileged) unprivileged.emplace();  // the listener thread inherits it
+    Port()->setText(f.Port);
+    Click("BtStart");
+    ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; })) << f.Port.toStdString();
+    WaitFor([] { return false; }, 100);  // exactly one box
+    EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + f.Why}));
+    EXPECT_EQ(Port()->text(), f.Port);
+  }
+  TUiSeam::SetListenAddress(QStringLiteral("127.0.0.1"));
   ASSERT_TRUE(Start("0"));
   EXPECT_NE(Port()->text(), held);
   // typed -> period in ms, 0 = stopped; "" and letters read as the minimum 1; no overflow

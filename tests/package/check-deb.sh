@@ -51,6 +51,9 @@ grep -v 'running with root privileges' "$work/lintian.log" || true
 step "desktop entry, metainfo and lintian pass"
 
 bin=$work/root/usr/bin
+# The unit names the program where the package puts it (its own checks are in the command table).
+grep -qx 'ExecStart=/usr/bin/kova-relay --config ${CREDENTIALS_DIRECTORY}/kova.conf' \
+  "$work/root/usr/lib/systemd/system/kova-relay@.service" || fail "the service unit does not start /usr/bin/kova-relay"
 [[ $("$bin/kova-relay" --version) == "kova-relay $version" ]] || fail "kova-relay --version"
 [[ $(QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work" "$bin/kova" --version) == "kova $version" ]] ||
   fail "kova --version"
