@@ -20,6 +20,7 @@ struct TRun {
   int SweepSeconds = 3;
   bool LogToStderr = false;
   std::string LogFile;
+  int StatsSeconds = 0;  // 0: no statistics lines
 };
 
 struct TOption {
