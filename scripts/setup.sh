@@ -10,8 +10,8 @@ packages=(
   libgtest-dev libgmock-dev
   # fuzz targets: clang and its fuzzer and sanitizer runtime (the version clang has on Debian 12)
   clang libclang-rt-14-dev
-  # the window
-  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
+  # the window (the traffic graph's charts need the OpenGL module's CMake files)
+  qt6-base-dev qt6-base-dev-tools qt6-charts-dev libqt6opengl6-dev qt6-translations-l10n libgl-dev fonts-noto-cjk
   # headless display for GUI tests, screenshots and `make run` without a desktop
   xvfb xauth x11-apps x11-utils imagemagick
   # real proxy peers of the socket and relay tests

@@ -34,6 +34,7 @@ std::string RelayEndText(TRelayEnd end) {
     case TRelayEnd::ServerReset: return "服务器重置连接";
     case TRelayEnd::SendFailed: return "发送失败";
     case TRelayEnd::IdleRelease: return "空闲超时被清除";
+    case TRelayEnd::UserDisconnect: return "被用户断开";
     case TRelayEnd::ProgramEnd: return "程序退出时结束";
     case TRelayEnd::NoFreeSlot: return "拒绝: 没有空闲的连接";
     case TRelayEnd::NoServer: return "拒绝: 没有可用的服务器";

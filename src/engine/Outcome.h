@@ -18,6 +18,7 @@ enum class TRelayEnd : uint8_t {
   ServerReset,
   SendFailed,
   IdleRelease,   // the idle sweep released it
+  UserDisconnect,  // ended by hand from the window
   ProgramEnd,
   NoFreeSlot,    // turned away: all connection or thread slots in use
   NoServer,      // turned away: no usable target and an empty list
@@ -41,8 +42,8 @@ struct TRelayOutcome {
   int ProxyType = 0;   // 0 none, 1 HTTP, 2 SOCKS 4, 3 SOCKS 5
   std::string Proxy;   // address:port of the proxy, empty without one
   std::string ProxyUser;  // never the password
-  uint64_t BytesReceived = 0;  // from the server
-  uint64_t BytesSent = 0;      // to the server
+  uint64_t BytesReceived = 0;  // relayed from the server (no proxy exchange)
+  uint64_t BytesSent = 0;      // relayed to the server
   int64_t DurationMs = 0;
   TRelayEnd End = TRelayEnd::ClientClosed;
   std::string Detail;  // e.g. the text of a handler's exception

@@ -144,6 +144,10 @@ std::vector<TRelayOutcome> TRelayEngine::RecentOutcomes() const { return impl_->
 
 int TRelayEngine::FailedOutcomesSince(int64_t unixMs) const { return impl_->Outcomes.FailedSince(unixMs); }
 
+TTrafficSnapshot TRelayEngine::Traffic() const { return impl_->Traffic(); }
+
+bool TRelayEngine::Disconnect(TRelayKey relay) { return impl_->Disconnect(relay); }
+
 void TRelayEngine::SetOutcomeHandler(std::function<void(const TRelayOutcome&)> handler) {
   impl_->OnOutcome = std::move(handler);
 }

@@ -11,6 +11,7 @@
 
 #include "engine/ListenThread.h"
 #include "engine/Outcome.h"
+#include "engine/TrafficMeter.h"
 #include "engine/WindowHost.h"
 
 namespace kova {
@@ -23,6 +24,7 @@ uint32_t SystemTick();                           // CLOCK_MONOTONIC in ms, trunc
 struct TMonitorRows {                     // one sweep's output, in slot order
   std::vector<std::string> Connections;  // "0;127.0.0.1:3345;127.0.0.1:80;1500;320;2:5"
   std::vector<std::string> Threads;      // "0;0[客户->服务]", "1;0[服务->客户]"
+  std::vector<TRelayKey> ConnectionKeys;  // which relay each connection row shows
 };
 
 class TRelayEngine {
@@ -51,6 +53,12 @@ class TRelayEngine {
   // Window thread: the last outcomes, newest first, and the failed ones since a time.
   std::vector<TRelayOutcome> RecentOutcomes() const;
   int FailedOutcomesSince(int64_t unixMs) const;
+  // Window thread: the live relays' relayed bytes and the ended relays' sums, read from the
+  // sockets' counters as they stand; nothing is counted on the relay path for it.
+  TTrafficSnapshot Traffic() const;
+  // Window thread: ends that relay as the idle sweep would, recorded as ended by the user.
+  // False, and nothing done, when the slot no longer holds that relay.
+  bool Disconnect(TRelayKey relay);
   // Called on the window thread for every outcome as it is recorded, also while the engine is
   // being destroyed (relays still running at program end); set before the service starts.
   void SetOutcomeHandler(std::function<void(const TRelayOutcome&)> handler);

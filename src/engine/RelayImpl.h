@@ -137,6 +137,7 @@ struct TRelayEngine::TImpl {
   std::function<int(bool, int)> SpliceSeam;  // test seam: see SetSpliceSeamForTests
   std::array<TSlotRecord, kConnectionSlots> Records;
   TOutcomeRing Outcomes;  // window thread only
+  uint64_t EndedDown = 0, EndedUp = 0;  // window thread: relayed bytes of every recorded relay
   std::function<void(const TRelayOutcome&)> OnOutcome;
   mutable std::mutex FailureMu;
   std::string LastFailure;  // what the last handler that threw said
@@ -178,6 +179,8 @@ struct TRelayEngine::TImpl {
   bool ThreadSlotReturnable(int index, bool& markIdle);
   void ReturnParkedThreadSlots();
   TMonitorRows Sweep();
+  TTrafficSnapshot Traffic();
+  bool Disconnect(TRelayKey relay);
   void Shutdown();
 
   // Worker threads.

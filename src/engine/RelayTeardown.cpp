@@ -68,10 +68,13 @@ void TRelayEngine::TImpl::RecordOutcome(int c) {
   o.ProxyType = r.Proxy.Type;
   o.Proxy = r.Proxy.Text;
   o.ProxyUser = r.Proxy.User;
-  if (TExtTCPSocket* u = UpstreamSocket(c)) {
-    o.BytesReceived = u->BytesReceived();
-    o.BytesSent = u->BytesSent();
+  // The client's side carries the relayed bytes only; the upstream one also the proxy exchange.
+  if (TExtTCPSocket* client = ClientSocket(c)) {
+    o.BytesReceived = client->BytesSent();
+    o.BytesSent = client->BytesReceived();
   }
+  EndedDown += o.BytesReceived;
+  EndedUp += o.BytesSent;
   o.DurationMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - r.Start).count();
   const int end = r.End.load(std::memory_order_relaxed);
   o.End = end >= 0 ? static_cast<TRelayEnd>(end) : TRelayEnd::ClientClosed;
@@ -177,6 +180,7 @@ TMonitorRows TRelayEngine::TImpl::Sweep() {
     row += ':';
     row += std::to_string(idle % 60);
     rows.Connections.push_back(std::move(row));
+    rows.ConnectionKeys.push_back({i, item.Generation.load()});
     if (limit > 0 && static_cast<int64_t>(idle) > limit) {
       MarkEnd(i, TRelayEnd::IdleRelease);
       Connections->Remove(i, false);
@@ -200,6 +204,36 @@ TMonitorRows TRelayEngine::TImpl::Sweep() {
   return rows;
 }
 
+TTrafficSnapshot TRelayEngine::TImpl::Traffic() {
+  TTrafficSnapshot t;
+  t.EndedDown = EndedDown;
+  t.EndedUp = EndedUp;
+  for (int i = 0; i < kConnectionSlots; ++i) {
+    auto& item = Connections->Items(i);
+    if (item.InUse.load() <= 0 || !Records[i].Live) continue;
+    TExtTCPSocket* client = ClientSocket(i);
+    TExtTCPSocket* upstream = UpstreamSocket(i);
+    TLiveRelay r;
+    r.Key = {i, item.Generation.load()};
+    r.StartUnixMs = Records[i].StartUnixMs;
+    r.Client = Records[i].Client;
+    r.Server = upstream->RemoteAddressText() + ":" + std::to_string(upstream->RemotePort());
+    r.Down = client->BytesSent();
+    r.Up = client->BytesReceived();
+    t.Live.push_back(std::move(r));
+  }
+  return t;
+}
+
+bool TRelayEngine::TImpl::Disconnect(TRelayKey relay) {
+  if (relay.Slot < 0 || relay.Slot >= kConnectionSlots || Ending.load()) return false;
+  auto& item = Connections->Items(relay.Slot);
+  if (item.InUse.load() <= 0 || item.Generation.load() != relay.Generation) return false;
+  MarkEnd(relay.Slot, TRelayEnd::UserDisconnect);
+  Connections->Remove(relay.Slot, false);
+  return true;
+}
+
 void TRelayEngine::TImpl::Shutdown() {
   Ending.store(true);
   // No worker may wait for this thread from now on.
@@ -219,13 +253,14 @@ void TRelayEngine::TImpl::Shutdown() {
   // At program end unread input is not worth reading away: the plain close wakes at once.
   for (int i = 0; i < kConnectionSlots; ++i) {
     MarkEnd(i, TRelayEnd::ProgramEnd);
-    RecordOutcome(i);
     if (auto* s = ClientSocket(i)) s->Abandon(false);
     if (auto* s = UpstreamSocket(i)) s->Abandon(false);
   }
   for (int i = 0; i < kThreadSlots; ++i) {
     if (TNetThread* w = Worker(i)) w->WaitFor([this] { ServeSyncCalls(); });
   }
+  // Recorded once the workers are done: an attempt cut short by the close is in its outcome.
+  for (int i = 0; i < kConnectionSlots; ++i) RecordOutcome(i);
   Threads.reset();
   Connections.reset();
 }

@@ -45,10 +45,13 @@
 #include "gui/ServerCheck.h"
 #include "gui/ServerList.h"
 #include "gui/SpinEdit.h"
+#include "gui/TrafficView.h"
 #include "gui/TrayMenu.h"
 
 namespace kova::gui {
 namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // One engine message on its way to the window thread. A client handle that never reaches the
 // engine is not closed here: the engine's own post box closes every handle still on its way when
@@ -130,7 +133,10 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       listeningAt_ = QString::fromStdString(engine_->ListeningAddress());
       if (listeningAt_.contains(u':')) listeningAt_ = u'[' + listeningAt_ + u']';
       listeningAt_ += u':' + QString::number(boundPort);
-      UpdateListenTips();
+      trayMeter_.Reset();
+      trayMeter_.Take(engine_->Traffic(), 0);
+      trayClock_.start();
+      UpdateTrayTip(Q(RateText(0)), Q(RateText(0)));
       break;
     }
     case 2:
@@ -150,7 +156,7 @@ void TFormMain::ListenStateChanged(int state, int boundPort) {
       BtStart->setEnabled(true);
       EdListenPort->setEnabled(true);
       listeningAt_.clear();
-      UpdateListenTips();
+      UpdateTrayTip({}, {});
       break;
     default:
       break;
@@ -211,9 +217,23 @@ void TFormMain::FillList(QTableWidget* list, const std::vector<std::string>& row
   }
 }
 
+void TFormMain::UpdateTrayTip(const QString& down, const QString& up) {
+  trayRates_ = down.isEmpty() ? QString() : QStringLiteral("\n收到 %1，发送 %2").arg(down, up);
+  UpdateListenTips();
+}
+
 void TFormMain::ATimerTimer() {
   const TMonitorRows rows = engine_->Sweep();
   FillList(SockList, rows.Connections);
+  for (int r = 0; r < SockList->rowCount() && r < static_cast<int>(rows.ConnectionKeys.size()); ++r)
+    SockList->item(r, 0)->setData(Qt::UserRole, RelayKeyData(rows.ConnectionKeys[static_cast<size_t>(r)]));
+  if (!listeningAt_.isEmpty()) {
+    // The rate since the last tick: the monitor already runs, so the tray needs no timer of its own.
+    const double seconds = static_cast<double>(trayClock_.nsecsElapsed()) / 1e9;
+    trayClock_.start();
+    const TTrafficSample s = trayMeter_.Take(engine_->Traffic(), seconds);
+    UpdateTrayTip(Q(RateText(s.DownPerSecond)), Q(RateText(s.UpPerSecond)));
+  }
   LbConnect->setText(QStringLiteral("活动连接数：%1 ").arg(SockList->rowCount()));
   FillList(ThreadList, rows.Threads);
   LbThread->setText(QStringLiteral("活动线程数：%1 ").arg(ThreadList->rowCount()));
@@ -230,6 +250,33 @@ void TFormMain::UpdateFailureTip() {
 void TFormMain::ShowRecentConnections() {
   if (!recent_) recent_ = new TRecentWindow(this, [this] { return engine_->RecentOutcomes(); });
   recent_->Open();
+}
+
+void TFormMain::ShowSockListMenu(const QPoint& pos) {
+  auto* menu = new QMenu(SockList);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  std::optional<TRelayKey> key;
+  if (const int row = SockList->indexAt(pos).row(); row >= 0) {
+    SockList->selectRow(row);
+    key = RelayKeyFrom(SockList->item(row, 0)->data(Qt::UserRole));
+  }
+  AddDisconnectAction(menu, key, [this](TRelayKey relay) { return DisconnectRelay(relay); });
+  menu->addSeparator();
+  menu->addAction(ActRecent);
+  menu->addAction(ActTraffic);
+  menu->popup(SockList->viewport()->mapToGlobal(pos));
+}
+
+bool TFormMain::DisconnectRelay(TRelayKey relay) {
+  // The row stays until the next tick, as a connection the idle sweep releases does.
+  return engine_->Disconnect(relay);
+}
+
+void TFormMain::ShowTraffic() {
+  if (!traffic_)
+    traffic_ = new TTrafficWindow(
+        this, [this] { return engine_->Traffic(); }, [this](TRelayKey relay) { return DisconnectRelay(relay); });
+  traffic_->Open();
 }
 
 // ---- server list -----------------------------------------------------------------------------
@@ -353,7 +400,8 @@ void TFormMain::UpdateListenTips() {
     allow = QStringLiteral("\n只允许列表中的客户端连接 (%1 项)").arg(list->Size());
   const QString where = listeningAt_.isEmpty() ? QString() : QStringLiteral("\n监听地址 ") + listeningAt_;
   EdListenPort->setToolTip(kListenPortTip + where + allow);
-  if (TrayIcon) TrayIcon->setToolTip(kTrayTip + (listeningAt_.isEmpty() ? QString() : u'\n' + listeningAt_) + allow);
+  if (TrayIcon)
+    TrayIcon->setToolTip(kTrayTip + (listeningAt_.isEmpty() ? QString() : u'\n' + listeningAt_ + trayRates_) + allow);
 }
 
 void TFormMain::CheckServers() {

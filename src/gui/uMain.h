@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include "engine/Relay.h"
@@ -33,6 +34,7 @@ namespace kova::gui {
 
 class TRecentWindow;
 class TServerCheckWindow;
+class TTrafficWindow;
 class TSpinEdit;
 class TTrayMenu;
 
@@ -88,6 +90,7 @@ class TFormMain : public QWidget, public IRelayWindow {
   void CheckServers();           // "检测服务器" of the server list's menu
   void EditAllowList();          // "允许连接的客户端…" of the port field's menu
   void ChooseListenAddress();    // "监听地址…" of the port field's menu
+  void ShowTraffic();            // "流量图…" of the connection monitor's menu
 
  protected:
   bool event(QEvent* event) override;
@@ -115,6 +118,9 @@ class TFormMain : public QWidget, public IRelayWindow {
   void ShowServerListMenu(const QPoint& pos);
   void ShowListenPortMenu(const QPoint& globalPos);
   void UpdateListenTips();
+  void ShowSockListMenu(const QPoint& pos);
+  bool DisconnectRelay(TRelayKey relay);
+  void UpdateTrayTip(const QString& down, const QString& up);  // the rates while listening
   static void FillList(QTableWidget* list, const std::vector<std::string>& rows);
 
   // Controls, named as the user-facing documentation names them.
@@ -149,11 +155,16 @@ class TFormMain : public QWidget, public IRelayWindow {
   QAction* TmHide = nullptr;
   QAction* TmExit = nullptr;
   QAction* ActRecent = nullptr;        // on SockList's menu
+  QAction* ActTraffic = nullptr;       // on SockList's menu
   QAction* ActCheckServers = nullptr;  // on EdServers' menu
   QAction* ActAllowList = nullptr;     // on EdListenPort's menu
   QAction* ActListenAddress = nullptr;
   TRecentWindow* recent_ = nullptr;    // made on first use
   TServerCheckWindow* check_ = nullptr;
+  TTrafficWindow* traffic_ = nullptr;
+  QString trayRates_;     // the tray's rate line while listening, else empty
+  TTrafficMeter trayMeter_;  // the tray's rate, taken at the monitor's ticks
+  QElapsedTimer trayClock_;
 
   QString listenAddress_;  // where the next start listens; empty: the machine's own address
   QString allowText_;      // the allow-list as last accepted, comments and all

@@ -180,8 +180,12 @@ TFormMain::TFormMain(QWidget* parent, TTickSource tick)
   // Why relays ended: menus on the monitor and the server list, nothing added to the layout.
   ActRecent = Named(new QAction(QStringLiteral("最近结束的连接…"), this), "ActRecent");
   connect(ActRecent, &QAction::triggered, this, &TFormMain::ShowRecentConnections);
-  SockList->setContextMenuPolicy(Qt::ActionsContextMenu);
+  ActTraffic = Named(new QAction(QStringLiteral("流量图…"), this), "ActTraffic");
+  connect(ActTraffic, &QAction::triggered, this, &TFormMain::ShowTraffic);
   SockList->addAction(ActRecent);
+  SockList->addAction(ActTraffic);
+  SockList->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(SockList, &QWidget::customContextMenuRequested, this, &TFormMain::ShowSockListMenu);
   ActCheckServers = Named(new QAction(QStringLiteral("检测服务器"), this), "ActCheckServers");
   connect(ActCheckServers, &QAction::triggered, this, &TFormMain::CheckServers);
   EdServers->setContextMenuPolicy(Qt::CustomContextMenu);

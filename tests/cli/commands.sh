@@ -50,6 +50,7 @@ sys.exit(got != b"logged")
 #   L  listens: its "listening" line matches PATTERN; SIGTERM then ends it with status 0
 #   C  like L, and a client's bytes come back through it first
 #   P  like L, then a client: the first bytes the proxy peer gets, in hex, start with PATTERN
+#   S  like C, then a line on stderr matching PATTERN within 5 seconds
 row() {
   local kind=$1 pattern=$2 got=0 ok=1 pid
   shift 2
@@ -69,6 +70,10 @@ row() {
     if [[ $addr != 127.0.0.1 ]]; then ok=0  # never connect anywhere else
     elif grep -qa Argv-Secret "/proc/$pid/cmdline"; then ok=0  # a --password is wiped once read
     elif [[ $kind == P ]]; then client "$lport"; [[ $(cat "$work/first" 2>/dev/null) == "$pattern"* ]] || ok=0
+    elif [[ $kind == S ]]; then
+      client "$lport" || ok=0
+      for _ in $(seq 50); do grep -qE -- "$pattern" "$work/err" && break; sleep 0.1; done
+      grep -qE -- "$pattern" "$work/err" || ok=0
     else grep -qE -- "$pattern" "$work/out" && { [[ $kind == L ]] || client "$lport"; } || ok=0
     fi
     kill -TERM $pid 2>/dev/null; wait $pid || ok=0
@@ -116,6 +121,7 @@ row 2 "--proxy: invalid value 'ftp://127\.0\.0\.1:9'" "$relay" --proxy ftp://127
 row 2 "--proxy: invalid value 'none://127\.0\.0\.1:9'" "$relay" --proxy none://127.0.0.1:9
 row 2 "--idle: invalid value '601' \(expected minutes 0\.\.600\)" "$relay" --idle 601
 row 2 "--sweep: invalid value '1\.5' \(expected seconds 0\.\.600\)" "$relay" --sweep 1.5
+row 2 "--stats: invalid value '3601' \(expected seconds 0\.\.3600\)" "$relay" --stats 3601
 row 2 "--servers: invalid value '127\.0\.0\.1:80,nocolon'" "$relay" --servers 127.0.0.1:80,nocolon
 row 2 "--servers: invalid value '\\[::1\\]'" "$relay" --servers "[::1]"
 row 2 "--server-text: invalid value ':80'" "$relay" --server-text :80
@@ -161,6 +167,10 @@ peer echo echo_port
 row C '^listening 127\.0\.0\.1 ' "$relay" "${lo[@]}" --servers "127.0.0.1:$echo_port" --log-file "$work/logs/c.log"
 row 0 "^20[0-9-]{8}T[0-9:.]{12}[+-][0-9:]{5} client=127\.0\.0\.1:[0-9]+ servers=\[127\.0\.0\.1:$echo_port ok .* received=6 sent=6 " \
   cat "$work/logs/c.log"
+# Statistics while relaying: the client's 6 bytes each way are in the totals.
+peer echo stats_port
+row S '^kova-relay: stats active=[01] down=[0-9.]+[KM]?B/s up=[0-9.]+[KM]?B/s bytes_down=6 bytes_up=6$' \
+  "$relay" "${lo[@]}" --servers "127.0.0.1:$stats_port" --stats 1
 # The proxy type by name, number or URL scheme: what the proxy is asked first.
 for proxy in "http://127.0.0.1:PORT 434f4e4e454354" "socks4://127.0.0.1:PORT/ 0401" "socks5://127.0.0.1:PORT 05" \
              "127.0.0.1:PORT --proxy-type socks4 0401" "127.0.0.1:PORT --proxy-type 1 434f4e4e454354"; do

@@ -141,6 +141,9 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
     ++recorded;
     EXPECT_EQ(o.End, end) << OutcomeLine(o);
     EXPECT_EQ(o.Failed(), end != TRelayEnd::ClientClosed);
+    // Relayed bytes only, whatever the proxy exchange moved over the same socket.
+    const uint64_t both = end == TRelayEnd::ClientClosed ? bulk.size() : 0, up = end == TRelayEnd::ServerReset ? 1 : both;
+    EXPECT_EQ(std::pair(o.BytesReceived, o.BytesSent), std::pair(both, up)) << OutcomeLine(o);
     ASSERT_EQ(o.Attempts.size(), 1u);
     EXPECT_TRUE(o.Attempts[0].Reason.starts_with(reason)) << o.Attempts[0].Reason;
     EXPECT_EQ(o.Attempts[0].Server, target);
@@ -169,6 +172,24 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).front().End == TRelayEnd::NoServer; }));
   const std::string client = Outcomes(host).front().Client;
   EXPECT_TRUE(IsLoopbackText(client.substr(0, client.rfind(':'))));
+
+  // Program end while a proxy has not answered yet: the attempt cut short is in the outcome.
+  std::atomic<bool> greeted{false};
+  TScriptedTarget silent([&](int fd) {  // a SOCKS 5 proxy that takes the greeting and says nothing
+    greeted.store(!ReadExactly(fd, 1).empty());
+    ReadUntilClosed(fd, 20000);
+  });
+  host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = silent.Text(); });
+  host.SetTarget(live);
+  std::vector<TRelayOutcome> atEnd;
+  host.Window->Call([&] { host.Window->Engine()->SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); }); });
+  auto waiting = host.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return greeted.load(); }));  // the attempt is under way
+  host.Window->Shutdown();
+  ASSERT_EQ(atEnd.size(), 1u);
+  EXPECT_EQ(atEnd[0].End, TRelayEnd::ProgramEnd);
+  ASSERT_EQ(atEnd[0].Attempts.size(), 1u) << OutcomeLine(atEnd[0]);
+  EXPECT_FALSE(atEnd[0].Attempts[0].Ok);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "gui/Seams.h"
 #include "gui/SpinEdit.h"
+#include "gui/Translations.h"
 #include "gui/uMain.h"
 #include "support/Loopback.h"
 
@@ -27,6 +28,7 @@ struct TQtEnvironment : ::testing::Environment {
     static char name[] = "kova_gui_tests", *argv[] = {name, nullptr};
     app = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    InstallQtTranslations();  // as the program does
   }
   void TearDown() override { app.reset(); }
 };
@@ -147,6 +149,18 @@ class FormTest : public ::testing::Test {
     Child<QLineEdit>("EdProxy")->setText(where);
     Child<QLineEdit>("EdUsername")->setText(user);
     Child<QLineEdit>("EdPassword")->setText(password);
+  }
+  // The context menu of a list as the right button opens it, on `row` (none: below the rows).
+  static QMenu* MenuOf(QTableWidget* list, int row = -1) {
+    emit list->customContextMenuRequested(row < 0 ? QPoint(2, list->rowCount() * 40 + 2)
+                                                  : list->visualItemRect(list->item(row, 0)).center());
+    return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  }
+  static QAction* ActionOf(QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions())
+      if (a->text() == text) return a;
+    ADD_FAILURE() << "no menu entry " << text.toStdString();
+    return nullptr;
   }
   QString Row(const char* table, int row) {  // the cells joined by '|'
     QStringList cells;

@@ -3,6 +3,8 @@
 #include "GuiTestSupport.h"
 #include "gui/SingleInstance.h"
 
+#include <csignal>
+
 namespace kova::gui {
 
 TEST(SingleInstance, KeyedByTheFileNameInAnyFolderOrCase) {
@@ -51,6 +53,14 @@ TEST(SingleInstance, SecondCopyIsRefusedAndAKilledFirstCopyBlocksNothing) {
   ASSERT_TRUE(first->waitForFinished(5000));
   auto third = launch();
   EXPECT_TRUE(WaitFor([&] { return heldBy(third->processId()); }, 10000)) << "a dead copy blocked the start";
+  // A logout's SIGTERM and a terminal's SIGINT end it as its exit does, not by the signal.
+  for (const int sig : {SIGTERM, SIGINT}) {
+    auto running = sig == SIGTERM ? std::move(third) : launch();
+    ASSERT_TRUE(WaitFor([&] { return heldBy(running->processId()); }, 10000));
+    ::kill(static_cast<pid_t>(running->processId()), sig);
+    EXPECT_TRUE(running->waitForFinished(5000) && running->exitStatus() == QProcess::NormalExit &&
+                running->exitCode() == 0) << "signal " << sig;
+  }
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(), "KOVA 2.0\tKOVA数据转发服务程序已经运行!\n");  // from the second copy only
 }

@@ -161,6 +161,11 @@ const std::vector<TOption>& Options() {
        "append one line per ended connection to FILE; past 10 MiB it moves to FILE.1, and FILE.1 "
        "to FILE.3 keep the older lines",
        "no log", "a file name", [](TRun& r, const std::string& v) { return Store(r.LogFile, v); }},
+      {"--stats", "SEC",
+       "every SEC seconds while a connection is relayed, one line on stderr: active connections, "
+       "the total rates down and up, bytes relayed since start; 0 never",
+       "0", "seconds 0..3600",
+       [](TRun& r, const std::string& v) { return ParseRange(v, 0, 3600, r.StatsSeconds); }},
   };
   return options;
 }

@@ -24,6 +24,7 @@ struct TRun {
   TAllowList Allow;         // empty: every client
   int PasswordSources = 0;  // --password and --password-file given
   std::string Error;        // an option's own error line, when it has one
+  int StatsSeconds = 0;  // 0: no statistics lines
 };
 
 struct TOption {

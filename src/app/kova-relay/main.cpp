@@ -16,6 +16,7 @@
 #include "engine/ConnectionLog.h"
 #include "engine/HeadlessWindow.h"
 #include "engine/Relay.h"
+#include "engine/TrafficStats.h"
 
 using namespace kova::relay;
 
@@ -63,6 +64,12 @@ int main(int argc, char** argv) {
       std::cout << "listening " << window.ListenAddress() << " " << window.BoundPort()
                 << std::endl;
       sd_notify(0, "READY=1");  // does nothing outside a systemd service
+      std::unique_ptr<kova::TStatsReporter> stats;
+      if (run.StatsSeconds > 0)
+        stats = std::make_unique<kova::TStatsReporter>(window, run.StatsSeconds, [](const std::string& line) {
+          const std::string text = std::string(kProgram) + ": " + line + "\n";
+          [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());  // one piece
+        });
       int sig = 0;
       sigwait(&stopSignals, &sig);
     }

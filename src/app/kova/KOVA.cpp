@@ -1,15 +1,21 @@
 // The program: one window, one copy per user, ended from the tray menu.
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QString>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "gui/Icons.h"
 #include "gui/Seams.h"
 #include "gui/SingleInstance.h"
+#include "gui/Translations.h"
 #include "gui/uMain.h"
 
 #ifndef KOVA_VERSION
@@ -69,6 +75,39 @@ int CheckArguments(int argc, char* argv[]) {
   return -1;
 }
 
+// SIGTERM and SIGINT (a logout, kill, Ctrl-C) end the program as its "退出" does: the handler
+// only writes a byte, and the window thread reads it and quits the normal way.
+int gSignalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+kova::gui::TFormMain* gForm = nullptr;  // once the window exists
+
+// Before the single-instance lock is taken, so a copy that holds it always ends cleanly; a
+// signal that arrives before the window exists is acted on once the event loop runs.
+void EndOnStopSignals(QApplication& app) {
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;  // then the default action stays
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+    notifier->setEnabled(false);
+    if (gForm)
+      gForm->TmExitClick();
+    else
+      QCoreApplication::quit();
+  });
+  struct sigaction action{};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -84,6 +123,8 @@ int main(int argc, char* argv[]) {
   QApplication::setWindowIcon(kova::gui::MakeIcon(kova::gui::TIconKind::App));
   // Hidden to the tray is not closed: only the window's real close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
+  kova::gui::InstallQtTranslations();
+  EndOnStopSignals(app);
 
   // Before the window exists: a second copy says so and ends without touching the first.
   const kova::gui::TSingleInstance guard(
@@ -96,7 +137,10 @@ int main(int argc, char* argv[]) {
   kova::gui::TFormMain form;
   QObject::connect(&form, &kova::gui::TFormMain::programEndRequested, &app, &QCoreApplication::quit,
                    Qt::QueuedConnection);
+  gForm = &form;
   form.show();
-  return app.exec();
+  const int code = app.exec();
+  gForm = nullptr;
+  return code;
   // The window's destruction ends the listener, then the workers, then the sockets.
 }
