@@ -77,7 +77,9 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     sender.join();
     EXPECT_EQ(slowRead.load(), kSlowTotal);
     EXPECT_EQ(slowMismatches.load(), 0u);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps every freed buffer resident
     EXPECT_LT(peak - before, 8 << 10) << "KiB taken in while the reader lagged";
+#endif
   }
   // Reads every request to the end, then answers: the answer exists only after the half-close.
   const std::string answer = RandomBytes(1 << 20, 11), upload = RandomBytes(256 << 10, 12);
