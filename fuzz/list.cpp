@@ -53,12 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What the engine gets: never a name or port that a NUL would cut short.
     const std::string line = EngineTextFromText(entry);
     FUZZ_CHECK(line.find('\0') == std::string::npos);
-    if (const auto target = SplitTarget(line)) {
+    if (const auto target = UsableServer(line)) {
+      // The host comes back as written: before the first ':', or the bracketed IPv6 literal.
       FUZZ_CHECK(!target->Host.empty() && !target->Port.empty());
-      FUZZ_CHECK(target->Host.find(':') == std::string::npos && target->Host + ":" + target->Port == line);
-    } else {
-      const size_t colon = line.find(':');
-      FUZZ_CHECK(colon == std::string::npos || colon == 0 || colon + 1 == line.size());
+      FUZZ_CHECK(target->Host + ":" + target->Port == line || "[" + target->Host + "]:" + target->Port == line);
     }
   }
 
