@@ -33,8 +33,10 @@ TEST_F(Screenshot, WindowWithARunningRelay) {
 TEST_F(Screenshot, TrafficViewDuringADownload) {
   if (qEnvironmentVariable("KOVA_SCREENSHOT_VIEWS").isEmpty()) GTEST_SKIP() << "set KOVA_SCREENSHOT_VIEWS";
   test::TScriptedTarget source([](int fd) {
-    for (int i = 0; i < 600 && test::SendAll(fd, std::string(static_cast<size_t>(16384 * (4 + 3 * std::sin(i / 48.0))), 'd')); ++i)
+    for (int i = 0; i < 600; ++i) {  // 0.3 to 2 MB/s, swelling and ebbing over twenty seconds
+      if (!test::SendAll(fd, std::string(static_cast<size_t>(16384 * (4 + 3 * std::sin(i / 48.0))), 'd'))) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   });
   Server()->setEditText(QString::fromStdString(source.Text()));
   form.show();
