@@ -24,7 +24,6 @@ const char kRefusingProxy[] = "> 05 02 02 00 | < 05 FF";
 TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFailWithoutPasswords) {
   const QString dead = ClosedPort();
   Server()->addItems({dead, EchoTarget(), "", "nocolon"});
-  form.show();
   ASSERT_TRUE(Start());
   auto line = [&](size_t i) { return QString::fromStdString(OutcomeLine(form.Engine().RecentOutcomes()[i])); };
   Client("hello");  // fails over from the closed port to the echo, then ends
