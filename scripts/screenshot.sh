@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Writes a PNG of the KOVA window, drawn on a virtual X display (Xvfb).
 #   scripts/screenshot.sh [--service] [out.png] [build-folder]   (default: build/kova-window.png)
-#   scripts/screenshot.sh --views [out.png] [build-folder]   (out-recent.png and out-check.png;
-#                                                            default: build/kova-recent.png, ...)
+#   scripts/screenshot.sh --views [out.png] [build-folder]   (out-recent.png, out-check.png and
+#                                                            out-traffic.png; default: build/kova-recent.png, ...)
 #   scripts/screenshot.sh --readme [build-folder]   (the README's and the metainfo's picture:
 #                                                    --service into data/screenshots/kova-window.png)
 # Plain: the real program, freshly started. --service: the window with the service started,
 # proxy "不用代理", a loopback echo target and one relayed client (the GUI test binary draws
 # that scene; everything stays on loopback). With --service a picture of the tray menu is
 # written next to it (out-menu.png). --views: the recently ended connections after relays that
-# ended in different ways through scripted loopback proxies, and the check of a server list of
-# loopback entries (drawn by the GUI test binary as well).
+# ended in different ways through scripted loopback proxies, the check of a server list of
+# loopback entries, and the traffic view during a download from a loopback server through the
+# window without a proxy (drawn by the GUI test binary as well).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,8 +36,8 @@ if [[ $views -eq 1 ]]; then
   [[ -x "$tests" ]] || { echo "screenshot: $tests is not built"; exit 1; }
   [[ -n "${1:-}" ]] || out="$(realpath -m "$build")/kova.png"
   KOVA_SCREENSHOT_VIEWS="$out" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x800x24" \
-    "$tests" --gtest_filter='Screenshot.RecentConnectionsAndServerCheck' >/dev/null
-  for view in recent check; do
+    "$tests" --gtest_filter='ConnectionViews.RecentConnections*:Screenshot.TrafficViewDuringADownload' >/dev/null
+  for view in recent check traffic; do
     [[ -s "${out%.png}-$view.png" ]] || { echo "screenshot: no picture of the $view view was written"; exit 1; }
     echo "screenshot: ${out%.png}-$view.png"
   done

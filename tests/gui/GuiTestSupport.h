@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the window tests: one application, deadline waits that keep the event loop turning,
-// and a window fixture answering its message boxes and file dialogs, with a settable clock.
+// The window tests' kit: one application, deadline waits that keep the event loop turning, and a
+// window fixture that answers its message boxes and file dialogs, with a settable engine clock.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -16,7 +16,7 @@
 
 namespace kova::gui {
 
-// One QApplication for the whole program; offscreen unless the screenshot scene wants a display.
+// One QApplication for the whole program; offscreen unless a screenshot scene wants a display.
 struct TQtEnvironment : ::testing::Environment {
   std::unique_ptr<QApplication> app;
   QTemporaryDir state;  // the windows' connection logs go here, never into the user's home
@@ -61,6 +61,14 @@ inline bool PeerClosedPumping(int fd) {
   bool closed = false;
   return ReadPumping(fd, SIZE_MAX, &closed), closed;
 }
+inline bool EchoesPumping(int fd, const std::string& text) {
+  return test::SendAll(fd, text) && ReadPumping(fd, text.size()) == text;
+}
+// With a screenshot run's variable set, a picture of `w` beside the one it names, "<name>-<view>.png".
+inline void Snap(QWidget* w, const char* view, const char* variable = "KOVA_SCREENSHOT_VIEWS") {
+  const QFileInfo out(qEnvironmentVariable(variable));
+  EXPECT_TRUE(out.fileName().isEmpty() || w->grab().save(out.path() + "/" + out.completeBaseName() + "-" + view + ".png"));
+}
 template <typename TPeer>
 QString At(const TPeer& peer) {  // "host:port" of a loopback peer
   return QString::fromStdString(peer.host() + ":" + peer.portText());
@@ -69,6 +77,11 @@ inline QString ClosedPort() {  // refuses once its listener is gone
   test::RawListener gone;
   return At(gone);
 }
+inline QStringList Texts(const QList<QAction*>& actions) {
+  QStringList texts;
+  for (QAction* a : actions) texts << a->text() + (a->isEnabled() ? "" : "-");  // "-": disabled
+  return texts;
+}
 
 class FormTest : public ::testing::Test {
  protected:
@@ -76,12 +89,21 @@ class FormTest : public ::testing::Test {
   QStringList messages;
   QString nextFileName;  // the file dialogs' answer; empty = cancelled
   bool trayAvailable = false;
+  QString allowText;  // the allow-list box's answer; null = cancelled
+  QString listenOn;   // the listening address box's answer, offered or not; null = cancelled
   const bool hooked = [this] {  // before the window exists
     TUiSeam::SetMessageHook([this](const QString& t, const QString& x, bool e, const QString& i) {
       messages << t + "|" + x + (i.isEmpty() ? "" : "|" + i) + (e ? "|error" : "");
     });
     TUiSeam::SetFileHook([this](const TFileRequest&) { return nextFileName; });
     TUiSeam::SetTrayAvailableHook([this] { return trayAvailable; });
+    TUiSeam::SetDialogHook([this](QDialog& d) {
+      if (auto* edit = d.findChild<QPlainTextEdit*>("EdAllowList")) return edit->setPlainText(allowText), !allowText.isNull();
+      auto* box = d.findChild<QComboBox*>("CbListenAddress");
+      if (!box || listenOn.isNull()) return false;
+      if (box->findData(listenOn) < 0) box->addItem(listenOn, listenOn);
+      return box->setCurrentIndex(box->findData(listenOn)), true;
+    });
     TUiSeam::SetListenAddress(QStringLiteral("127.0.0.1"));
     return true;
   }();
@@ -97,6 +119,7 @@ class FormTest : public ::testing::Test {
     TUiSeam::SetMessageHook(nullptr);
     TUiSeam::SetFileHook(nullptr);
     TUiSeam::SetTrayAvailableHook(nullptr);
+    TUiSeam::SetDialogHook(nullptr);
   }
   template <typename T = QWidget>
   T* Child(const char* name) {
@@ -112,22 +135,21 @@ class FormTest : public ::testing::Test {
   QComboBox* Server() { return Child<QComboBox>("EdServerIP"); }
   QString Counters() { return Child<QLabel>("LbConnect")->text() + Child<QLabel>("LbThread")->text(); }
   QString EchoTarget() { return At(echo); }
+  QString Tips() { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); }
+  QString Where() {  // the listening address as the tooltips give it
+    const QString a = QString::fromStdString(address);
+    return (a.contains(':') ? "[" + a + "]" : a) + ":" + QString::number(port);
+  }
   QString States() {  // enabled or not: BtStart, BtStop, EdListenPort, e.g. "+-+"
     QString s;
     for (const char* name : {"BtStart", "BtStop", "EdListenPort"}) s += Child(name)->isEnabled() ? '+' : '-';
     return s;
   }
   bool WaitStates(const QString& states) { return WaitFor([&] { return States() == states; }); }
-  // Where the next start listens, chosen in the port field's menu; any address, offered or not.
-  void ListenOn(const QString& listen) {
-    TUiSeam::SetDialogHook([&](QDialog& d) {
-      auto* box = d.findChild<QComboBox*>("CbListenAddress");
-      if (box && box->findData(listen) < 0) box->addItem(listen, listen);
-      if (box) box->setCurrentIndex(box->findData(listen));
-      return box != nullptr;
-    });
+  bool Tick(const std::function<bool()>& pred) { return WaitFor([&] { return form.ATimerTimer(), pred(); }); }
+  void ListenOn(const QString& listen) {  // for the next start, from the port field's menu
+    listenOn = listen;
     Child<QAction>("ActListenAddress")->trigger();
-    TUiSeam::SetDialogHook(nullptr);
   }
   // Starts on `listen` without a proxy (the default one is not on loopback); true once listening.
   bool Start(const QString& listen = "0") {
@@ -138,10 +160,11 @@ class FormTest : public ::testing::Test {
     port = static_cast<uint16_t>(Port()->text().toInt());
     return test::IsLoopbackText(address) && port > 0;
   }
+  bool Stop() { return Click("BtStop"), WaitStates("+-+"); }
   // A client through the relay, its path proven by one echoed message.
   test::UniqueFd Client(const std::string& hello) {
     test::UniqueFd fd = test::ConnectTo(address, port);
-    EXPECT_EQ(test::SendAll(fd.get(), hello) ? ReadPumping(fd.get(), hello.size()) : "", hello);
+    EXPECT_TRUE(EchoesPumping(fd.get(), hello)) << hello;
     return fd;
   }
   void UseProxy(const char* type, const QString& where, const QString& user = "", const QString& password = "") {
@@ -150,17 +173,22 @@ class FormTest : public ::testing::Test {
     Child<QLineEdit>("EdUsername")->setText(user);
     Child<QLineEdit>("EdPassword")->setText(password);
   }
-  // The context menu of a list as the right button opens it, on `row` (none: below the rows).
-  static QMenu* MenuOf(QTableWidget* list, int row = -1) {
-    emit list->customContextMenuRequested(row < 0 ? QPoint(2, list->rowCount() * 40 + 2)
-                                                  : list->visualItemRect(list->item(row, 0)).center());
+  size_t Ended() { return form.Engine().RecentOutcomes().size(); }
+  // A context menu as the right button opens it; on a list, on `row` (none: below the rows).
+  static QMenu* MenuAt(QWidget* w, QPoint at) {
+    emit w->customContextMenuRequested(at);
     return qobject_cast<QMenu*>(QApplication::activePopupWidget());
   }
-  static QAction* ActionOf(QMenu* menu, const QString& text) {
-    for (QAction* a : menu->actions())
-      if (a->text() == text) return a;
-    ADD_FAILURE() << "no menu entry " << text.toStdString();
-    return nullptr;
+  static QMenu* MenuOf(QTableWidget* list, int row = -1) {
+    return MenuAt(list, row < 0 ? QPoint(2, list->rowCount() * 40 + 2) : list->visualItemRect(list->item(row, 0)).center());
+  }
+  static void Choose(QMenu* menu, const QString& text) {  // triggers the entry, closes the menu
+    ASSERT_NE(menu, nullptr);
+    const QList<QAction*> all = menu->actions();
+    const auto a = std::find_if(all.begin(), all.end(), [&](QAction* a) { return a->text() == text; });
+    if (a != all.end()) (*a)->trigger();
+    menu->close();
+    ASSERT_NE(a, all.end()) << "no menu entry " << text.toStdString();
   }
   QString Row(const char* table, int row) {  // the cells joined by '|'
     QStringList cells;

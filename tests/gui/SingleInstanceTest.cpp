@@ -9,12 +9,9 @@ namespace kova::gui {
 
 TEST(SingleInstance, KeyedByTheFileNameInAnyFolderOrCase) {
   QTemporaryDir dir;
-  auto guard = [&](const char* exe) {
-    return std::make_unique<TSingleInstance>(TSingleInstance::KeyForExecutable(exe), dir.path());
-  };
-  const auto first = guard("/a/kova");
-  EXPECT_TRUE(guard("/b/KoVa")->AnotherCopyRuns());
-  EXPECT_FALSE(guard("/a/relay")->AnotherCopyRuns());
+  const TSingleInstance first(TSingleInstance::KeyForExecutable("/a/kova"), dir.path());
+  EXPECT_TRUE(TSingleInstance(TSingleInstance::KeyForExecutable("/b/KoVa"), dir.path()).AnotherCopyRuns());
+  EXPECT_FALSE(TSingleInstance(TSingleInstance::KeyForExecutable("/a/relay"), dir.path()).AnotherCopyRuns());
   EXPECT_FALSE(TSingleInstance("KOVA", "/nonexistent/folder").AnotherCopyRuns());  // no guard, still starts
 }
 

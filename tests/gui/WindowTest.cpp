@@ -1,31 +1,28 @@
-// The window: fresh start, start/stop button states, the monitor timer, number boxes and tray.
+// The window driven as a user drives it: start and stop, failed starts, a relay with failover and
+// the idle sweep, the tooltips, the tray, the end; the port field's menu; the number boxes.
 
 #include <optional>
 
 #include "GuiTestSupport.h"
+#include "gui/AccessDialogs.h"
+#include "net/AllowList.h"
 
 namespace kova::gui {
 
 using Window = FormTest;
 
-TEST_F(Window, FreshStartTheIntervalBoxAndButtonStatesThroughStartStopFailureAndRestart) {
+TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRelays) {
   EXPECT_EQ(Port()->text() + " " + Child<QLineEdit>("EdProxy")->text(), "1080 192.168.1.1:3128");
   EXPECT_EQ(Counters(), "活动连接数：0 活动线程数：0 ");
-  // proxy type (HTTP), switching, idle limit, monitor interval, servers; and the texts left empty
-  EXPECT_EQ(std::tuple(form.ProxyType(), form.AutoSwitch(), form.IdleLimitMinutes(),
-                       Child<TSpinEdit>("EdTimeUpdate")->Value(), form.ServerCount()),
-            std::tuple(1, true, 5, 3, 0));
-  EXPECT_EQ(form.ServerText() + form.ProxyUser() + form.ProxyPassword(), "");
   EXPECT_EQ(States(), "+-+");
   auto* timer = form.findChild<QTimer*>("ATimer");
   EXPECT_FALSE(timer->isActive());
-  // Button states through start, stop, a failed start and a restart; starting starts the monitor.
   Child<QRadioButton>("RgProxy0")->click();
   Port()->setText("0");
   Click("BtStart");
   EXPECT_EQ(States(), "--+");      // starting
   ASSERT_TRUE(WaitStates("-+-"));  // listening, "0" replaced by the bound port
-  EXPECT_EQ(timer->isActive() ? timer->interval() : 0, 3000);
+  EXPECT_EQ(timer->isActive() ? timer->interval() : 0, 3000);  // starting starts the monitor
   const std::string bound = form.Engine().ListeningAddress();
   ASSERT_TRUE(test::IsLoopbackText(bound)) << bound;
   Click("BtStop");
@@ -42,8 +39,7 @@ TEST_F(Window, FreshStartTheIntervalBoxAndButtonStatesThroughStartStopFailureAnd
       {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址"},  // not assigned: bind fails, nothing sent
       {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）"},
       {"127.0.0.1", "abc", "127.0.0.1 端口 abc：不是端口号（0-65535）"},
-      {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true},
-  };
+      {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true}};
   for (const TFailure& f : failures) {
     messages.clear();
     ListenOn(f.Address);
@@ -56,53 +52,84 @@ TEST_F(Window, FreshStartTheIntervalBoxAndButtonStatesThroughStartStopFailureAnd
     EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + f.Why}));
     EXPECT_EQ(Port()->text(), f.Port);
   }
+
   ListenOn(QStringLiteral("127.0.0.1"));
-  ASSERT_TRUE(Start("0"));
+  Server()->addItems({ClosedPort(), "", EchoTarget()});
+  Child<TSpinEdit>("EdTimeClear")->SetText("0");  // 0: never cleared
+  ASSERT_TRUE(Start());
   EXPECT_NE(Port()->text(), held);
-  // typed -> period in ms, 0 = stopped; "" and letters read as the minimum 1; no overflow
-  for (const auto& [typed, period] : std::vector<std::pair<QString, int>>{
-           {"5", 5000}, {"0", 0}, {"", 1000}, {"-3", 0}, {"99999999", INT_MAX}, {"abc", 1000}}) {
-    Child<TSpinEdit>("EdTimeUpdate")->SetText(typed);
+  test::UniqueFd client = Client("hello");
+  EXPECT_EQ(Server()->currentText(), EchoTarget());  // failover shows the server in use
+  // Each worker counts after its own call returns: wait until both have.
+  ASSERT_TRUE(Tick([&] { return Row("SockList", 0).endsWith("|5|5|0:0"); }));
+  const QString row = "0|" + Row("SockList", 0).section('|', 1, 1) + "|" + EchoTarget() + "|5|5|";
+  EXPECT_TRUE(row.startsWith("0|" + QString::fromStdString(address) + ":")) << row.toStdString();
+  EXPECT_EQ(Row("ThreadList", 0) + " " + Row("ThreadList", 1), "0|0[客户->服务] 1|0[服务->客户]");
+  EXPECT_EQ(Counters(), "活动连接数：1 活动线程数：2 ");
+  // idle time as minutes:seconds; the limit, read anew at every tick, keeps a relay idle exactly
+  // that long and releases it a second later (still listed in that tick)
+  const std::tuple<const char*, int, QString, int> sweeps[] = {
+      {"0", 3725'000, "62:5", 1}, {"1", 60'000 - 3725'000, "1:0", 1}, {"1", 1'000, "1:1", 0}};
+  for (const auto& [limit, step, idle, inUse] : sweeps) {
+    Child<TSpinEdit>("EdTimeClear")->SetText(limit);
+    now += step;
+    form.ATimerTimer();
+    EXPECT_EQ(Row("SockList", 0), row + idle);
+    EXPECT_EQ(form.Engine().ConnectionsInUse(), inUse);
+  }
+  EXPECT_TRUE(PeerClosedPumping(client.get()));
+  EXPECT_TRUE(Tick([&] { return Counters() == "活动连接数：0 活动线程数：0 "; }));
+  Click("BtUpdate");  // applying a list starts the walk again at its first entry
+  EXPECT_EQ(form.Engine().NextServerIndex(), 0);
+  // The interval box (1 to 600 seconds): typed -> period in ms while typed (0 = stopped), text once
+  // it loses focus. Read as typed, no overflow; clamped on leaving; letters stay, read as the minimum.
+  auto* box = Child<TSpinEdit>("EdTimeUpdate");
+  const std::tuple<QString, int, QString> typings[] = {
+      {"5", 5000, "5"},  {"0", 0, "1"},     {"", 1000, ""},  {"-3", 0, "1"}, {"99999999", INT_MAX, "600"},
+      {"abc", 1000, "abc"}, {"12x", 1000, "12x"}, {"99999999999", 1000, "99999999999"}, {"700", 700'000, "600"}};
+  for (const auto& [typed, period, left] : typings) {
+    box->SetText(typed);
     EXPECT_EQ(timer->isActive() ? timer->interval() : 0, period) << typed.toStdString();
-  }
-}
-
-TEST(SpinEdit, TypingIsReadAsTypedClampedOnlyWhenLeavingAndArrowsStepIntoTheLimits) {
-  struct TCase { int Min; QString Typed; int WhileTyped; QString AfterLeaving; };
-  const TCase cases[] = {{0, "700", 700, "600"}, {0, "-5", -5, "0"}, {1, "0", 0, "1"}, {0, "42", 42, "42"},
-                         {1, "abc", 1, "abc"},  // letters stay and read as the minimum
-                         {1, "", 1, ""},        {0, "12x", 0, "12x"}, {0, "99999999999", 0, "99999999999"}};
-  for (const TCase& c : cases) {
-    TSpinEdit box(c.Min, 600, c.Min);
-    box.SetText(c.Typed);
-    EXPECT_EQ(box.Value(), c.WhileTyped) << c.Typed.toStdString();
     QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
-    QCoreApplication::sendEvent(box.LineEdit(), &out);
-    EXPECT_EQ(box.Text(), c.AfterLeaving);
+    QCoreApplication::sendEvent(box->LineEdit(), &out);
+    EXPECT_EQ(box->Text(), left);
   }
-
-  TSpinEdit box(1, 600, 2);
+  // Arrows step within the limits, from letters or out of range too; at a limit, no change, no signal.
   QStringList seen;
-  QObject::connect(&box, &TSpinEdit::textChanged, [&seen](const QString& text) { seen << text; });
+  QObject::connect(box, &TSpinEdit::textChanged, [&seen](const QString& text) { seen << text; });
+  box->SetText("2");
   QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier), down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
-  for (QKeyEvent* key : {&up, &down, &down, &down}) QCoreApplication::sendEvent(box.LineEdit(), key);
-  box.SetText("abc");  // letters or out of range: a step lands within the limits
-  box.StepBy(1);
-  box.SetText("700");
-  box.StepBy(1);
-  box.StepBy(1);  // at a limit: no change, no signal
-  EXPECT_EQ(seen.join(' '), "3 2 1 abc 2 700 600");
-}
+  for (QKeyEvent* key : {&up, &down, &down, &down}) QCoreApplication::sendEvent(box->LineEdit(), key);
+  for (const auto& [text, steps] : {std::pair("abc", 1), std::pair("700", 2)}) {
+    box->SetText(text);
+    for (int i = 0; i < steps; ++i) box->StepBy(1);
+  }
+  EXPECT_EQ(seen.join(' '), "2 3 2 1 abc 2 700 600");
 
-TEST_F(Window, TrayDecidesWhetherClosingHidesOrEnds) {
+  // Stopping leaves relays running; while listening, the port box and the tray name the address,
+  // the tray also the rate since the last tick.
+  Server()->setEditText(EchoTarget());
+  timer->stop();  // the ticks below are the test's own
+  form.ATimerTimer();
+  EXPECT_EQ(Tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where() + "\n收到 0 B/s，发送 0 B/s");
+  client = Client("one");
+  form.ATimerTimer();
+  EXPECT_TRUE(Tips().contains(QRegularExpression("\\|KOVA数据转发服务\n" + QRegularExpression::escape(Where()) +
+                                                 "\n收到 [1-9][0-9.]* K?B/s，发送 [1-9][0-9.]* K?B/s$"))) << Tips().toStdString();
+  ASSERT_TRUE(Stop());
+  EXPECT_EQ(Tips(), "设置转发服务端口|KOVA数据转发服务");
+  EXPECT_FALSE(test::ConnectTo(address, port).valid()) << "the stopped service still accepts";
+  EXPECT_TRUE(EchoesPumping(client.get(), "after"));
+  EXPECT_TRUE(Tick([&] { return Counters().startsWith("活动连接数：1 "); }));
+
+  // Closing ends the program unless a tray icon could bring the hidden window back.
   int ends = 0;
   QObject::connect(&form, &TFormMain::programEndRequested, [&ends] { ++ends; });
-  form.show();  // no notification area: nothing could bring a hidden window back
+  form.show();
   form.setWindowState(Qt::WindowMinimized);
   EXPECT_FALSE(WaitFor([&] { return !form.isVisible() || form.TrayActive(); }, 100));
   form.close();
   EXPECT_EQ(ends, 1);
-
   trayAvailable = true;  // the notification area appears: the icon follows
   ASSERT_TRUE(WaitFor([&] { return form.TrayActive(); }));
   form.TmShowClick();
@@ -113,6 +140,65 @@ TEST_F(Window, TrayDecidesWhetherClosingHidesOrEnds) {
   EXPECT_TRUE(WaitFor([&] { return !form.isVisible(); }));
   form.TmExitClick();  // from the hidden window
   EXPECT_EQ(ends, 2);
+
+  const auto begin = std::chrono::steady_clock::now();
+  window.reset();  // what the program's end does: listener, workers, sockets
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  EXPECT_TRUE(PeerClosedPumping(client.get()));
+}
+
+// The port field's menu: who may connect (applied while listening too) and where the next start listens.
+TEST_F(Window, AllowListAndListeningAddressFromThePortFieldsMenu) {
+  auto entries = [&](QWidget* w, QPoint at) {  // the last two of its context menu
+    QMenu* menu = MenuAt(w, at);
+    const QStringList texts = menu ? Texts(menu->actions()) : QStringList();
+    if (menu) menu->close();
+    return texts.mid(std::max<qsizetype>(0, texts.size() - 2)).join('|');
+  };
+  EXPECT_EQ(entries(Port(), QPoint(2, 2)), "允许连接的客户端…|监听地址…");
+  auto allow = [&](const QString& text) { allowText = text, Child<QAction>("ActAllowList")->trigger(); };
+  allow("127.0.0.1\n300.1.1.1");
+  EXPECT_EQ(messages, QStringList{"KOVA 2.0|无效的条目: 300.1.1.1\n允许列表没有改变。"});
+  EXPECT_EQ(form.Engine().AllowList(), nullptr);
+  allow("# only this one\n127.0.0.1");
+  allow(QString());  // cancelled: the list stays
+  ASSERT_NE(form.Engine().AllowList(), nullptr);
+  const QString only = "\n只允许列表中的客户端连接 (1 项)";
+  auto tips = [&] { return Tips().remove(QRegularExpression("\n收到 [^\n]*")); };  // the rate aside
+  EXPECT_EQ(tips(), "设置转发服务端口" + only + "|KOVA数据转发服务" + only);
+  Server()->setEditText(EchoTarget());
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + only + "|KOVA数据转发服务\n" + Where() + only);
+  // Listening, the field is disabled: the panel under it offers the same two entries.
+  EXPECT_EQ(entries(Port()->parentWidget(), Port()->geometry().center()), "允许连接的客户端…|监听地址…");
+
+  // A client from 127.0.0.2 is refused and recorded with its address; the list swapped while
+  // listening lets it in; an empty list lets everyone in and the tooltips say nothing more.
+  const test::UniqueFd member = Client("in");
+  EXPECT_TRUE(PeerClosedPumping(test::ConnectTo(address, port, "127.0.0.2").get()));
+  ASSERT_TRUE(WaitFor([&] { return Ended() > 0; }));
+  const TRelayOutcome o = form.Engine().RecentOutcomes().front();
+  EXPECT_EQ(RelayEndText(o.End) + " " + o.Client.substr(0, 10), "客户端不在允许列表中 127.0.0.2:");
+  allow("127.0.0.2");
+  EXPECT_TRUE(EchoesPumping(test::ConnectTo(address, port, "127.0.0.2").get(), "now"));
+  allow("");
+  EXPECT_EQ(form.Engine().AllowList(), nullptr);
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
+
+  // The choices: the own address first, this machine, every address, then the interfaces' (lo's
+  // ::1 among them where the system has IPv6); a choice applies at the next start.
+  const auto choices = ListenChoices();
+  ASSERT_GE(choices.size(), 3u);
+  EXPECT_EQ(choices[0].Label + "=" + choices[0].Address + "|" + choices[1].Address + "|" + choices[2].Address,
+            "本机地址 (默认)=|127.0.0.1|::");
+  const auto v6 = std::find_if(choices.begin(), choices.end(), [](const auto& c) { return c.Address == "::1"; });
+  if (v6 == choices.end()) return;
+  ListenOn("::1");
+  EXPECT_EQ(form.Engine().ListeningAddress(), address) << "applied before the next start";
+  ASSERT_TRUE(Stop());
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(address, "::1");
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
 }
 
 }  // namespace kova::gui
