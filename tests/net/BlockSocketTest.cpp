@@ -9,14 +9,7 @@
 
 #include "net/NetUtil.h"
 #include "net/SocketApi.h"
-#include "support/Loopback.h"
-
-// A call's result and the error it leaves behind, reported at the caller's line.
-#define EXPECT_RESULT(sock, call, want, error) \
-  do {                                        \
-    EXPECT_EQ(call, want);                    \
-    EXPECT_EQ((sock).LastError(), error);     \
-  } while (0)
+#include "support/FakePeer.h"
 
 namespace kova {
 namespace {
