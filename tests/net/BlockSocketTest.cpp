@@ -15,10 +15,7 @@ namespace kova {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ReadExactly;
-using test::SendAll;
-using test::UniqueFd;
-using test::WaitUntil;
+using namespace test;
 using Clock = std::chrono::steady_clock;
 
 // A name that fails inside the resolver (label longer than 63): no query leaves the machine.
@@ -30,16 +27,16 @@ class SocketTest : public ::testing::Test {
   static void TearDownTestSuite() { UnloadSocketInterface(); }
   void TearDown() override {
     peer.Reset();
-    EXPECT_EQ(test::CountOpenFds(), fdsBefore) << "descriptor leak";
+    EXPECT_EQ(CountOpenFds(), fdsBefore) << "descriptor leak";
   }
   // `sock` adopts the accepted end of a fresh loopback pair; `peer` is the raw client end.
   void AdoptPair(TBlockSocket& sock) {
-    test::RawListener l;
-    peer = test::ConnectTo("127.0.0.1", l.port());
+    RawListener l;
+    peer = ConnectTo("127.0.0.1", l.port());
     sock.AdoptHandle(l.Accept().Release());
     ASSERT_TRUE(peer.valid() && sock.Handle() >= 0);
   }
-  int fdsBefore = test::CountOpenFds();
+  int fdsBefore = CountOpenFds();
   UniqueFd peer;
 };
 
@@ -84,10 +81,9 @@ TEST_F(SocketTest, ListenAcceptConnectAndRefusals) {
   TTCPBlockSocket listener, conn, client, taken, holder, refused, unresolved;
   listener.Bind("127.0.0.1", "0");
   listener.Listen();
-  ASSERT_TRUE(test::IsLoopbackText(listener.LocalAddressText())) << listener.LocalAddressText();
+  ASSERT_TRUE(IsLoopbackText(listener.LocalAddressText())) << listener.LocalAddressText();
   client.Connect(listener.LocalAddressText(), std::to_string(listener.LocalPort()));
-  ASSERT_EQ(client.LastError(), 0);
-  ASSERT_TRUE(listener.WaitReadable(5000));
+  ASSERT_TRUE(client.LastError() == 0 && listener.WaitReadable(5000));
   conn.AdoptHandle(listener.Accept());
   const int clientPort = client.LocalPort();
   EXPECT_EQ(listener.RemotePort(), clientPort);
@@ -125,7 +121,6 @@ TEST_F(SocketTest, ReceivesSplitArrivalsTimeOutsAndThePeersClose) {
   EXPECT_EQ(pending.get(), std::string("cd\0\xff", 4));
   EXPECT_EQ(s.ReceiveByte(5000), 'e');
   EXPECT_RESULT(s, s.ReceiveBytes(buf, 0), 0, 0);  // a zero-length read is not a close
-
   ASSERT_TRUE(SendAll(peer.get(), "HTTP/1.0 200 OK\r\n\r\nabc\r"));
   EXPECT_EQ(s.ReceiveUntil(5000, "\r\n"), "HTTP/1.0 200 OK");
   t0 = Clock::now();
@@ -147,16 +142,15 @@ TEST_F(SocketTest, ReceivesSplitArrivalsTimeOutsAndThePeersClose) {
   EXPECT_EQ(s.LastErrorText(), "Connection reset by peer");
 }
 
-TEST_F(SocketTest, SendsShortAndToAResetPeerWithoutSignalAndClosesTheOld) {
+TEST_F(SocketTest, SendingAdoptingAndClosing) {
   auto s = std::make_unique<TTCPBlockSocket>();
   AdoptPair(*s);
   UniqueFd first = std::move(peer);
   ASSERT_TRUE(SendAll(first.get(), "old!"));
   EXPECT_EQ(s->ReceiveExactText(2, 5000), "ol");
   AdoptPair(*s);
-  EXPECT_TRUE(test::WaitPeerClosed(first.get()));
-  EXPECT_EQ(s->ReadBufferCopy(), "") << "buffered bytes of the old connection are dropped";
-  EXPECT_EQ(s->BytesReceived(), 0u);
+  EXPECT_TRUE(WaitPeerClosed(first.get())) << "adopting closes the old";
+  EXPECT_EQ(s->ReadBufferCopy() + std::to_string(s->BytesReceived()), "0") << "the old connection's bytes are dropped";
   EXPECT_EQ(s->SendText("abc"), 3);
   ASSERT_EQ(ReadExactly(peer.get(), 3), "abc");
   // A send time-out makes a send to a peer that never reads come back short: only that is counted.
@@ -165,37 +159,35 @@ TEST_F(SocketTest, SendsShortAndToAResetPeerWithoutSignalAndClosesTheOld) {
   const int part = s->SendText(std::string(64 << 20, 's'));
   EXPECT_TRUE(part > 0 && part < (64 << 20)) << part;
   EXPECT_EQ(s->BytesSent(), 3u + static_cast<unsigned>(part));
-  test::ResetConnection(peer.get());
-  peer.Reset();
+  ResetConnection(peer.get());
   ASSERT_TRUE(s->WaitReadable(5000));
   // SIGPIPE is not ignored in this process: a signal would end the test run here.
   for (int i = 0; i < 3; ++i) EXPECT_RESULT(*s, s->SendBytes("xyz", 3), -1, kErrConnReset);
   EXPECT_EQ(s->BytesSent(), 3u + static_cast<unsigned>(part));
+  // Close drains what is queued, or closing over unread bytes would reset the connection...
   AdoptPair(*s);
-  s.reset();
-  EXPECT_TRUE(test::WaitPeerClosed(peer.get())) << "destroying closes";
-}
-
-TEST_F(SocketTest, CloseDrainsSoThePeerSeesEndOfDataButNeverWaitsOnAFlood) {
-  TTCPBlockSocket s;
-  AdoptPair(s);
-  ASSERT_TRUE(SendAll(peer.get(), "never read"));  // closing over unread bytes would reset
-  ASSERT_TRUE(WaitUntil([&] { return s.BytesAvailable() == 10; }));
-  EXPECT_EQ(s.SendText("last words"), 10);
-  s.Close();
-  EXPECT_EQ(test::ReadUntilClosed(peer.get()), "last words");
+  ASSERT_TRUE(SendAll(peer.get(), "never read"));
+  ASSERT_TRUE(WaitUntil([&] { return s->BytesAvailable() == 10; }));
+  EXPECT_EQ(s->SendText("last words"), 10);
+  s->Close();
+  EXPECT_EQ(ReadUntilClosed(peer.get()), "last words");
   EXPECT_EQ(::send(peer.get(), "x", 1, MSG_NOSIGNAL), 1) << "no reset arrived";
-  AdoptPair(s);
+  // ...but only that: a peer that keeps sending cannot hold the closing thread.
+  AdoptPair(*s);
   std::thread flood([&] { while (SendAll(peer.get(), std::string(65536, 'f'))) {} });
-  ASSERT_TRUE(WaitUntil([&] { return s.BytesAvailable() > 0; }));
-  auto closing = std::async(std::launch::async, [&] { s.Close(); });
+  ASSERT_TRUE(WaitUntil([&] { return s->BytesAvailable() > 0; }));
+  auto closing = std::async(std::launch::async, [&] { s->Close(); });
   EXPECT_EQ(closing.wait_for(3s), std::future_status::ready) << "Close kept draining";
   ::shutdown(peer.get(), SHUT_RDWR);  // ends the flood, and a drain that never stopped
   flood.join();
+  AdoptPair(*s);
+  s.reset();
+  EXPECT_TRUE(WaitPeerClosed(peer.get())) << "destroying closes";
 }
 
-// Each call reports the error it ended with; once closed, it fails at once instead of waiting.
-TEST_F(SocketTest, CloseWakesEveryBlockedCall) {
+// Each call reports the error it ended with. Once closed, it fails at once and leaves alone the
+// connection its old descriptor number has gone to meanwhile.
+TEST_F(SocketTest, CloseWakesEveryBlockedCallAndTheOldNumberIsNeverTouched) {
   const std::tuple<const char*, bool, const char*, std::function<int(TTCPBlockSocket&)>> rows[] = {
       {"ReceiveAvailable", false, "", [](auto& s) { EXPECT_EQ(s.ReceiveAvailable(-1), ""); return s.LastError(); }},
       {"WaitReadable", false, "", [](auto& s) { EXPECT_FALSE(s.WaitReadable(-1)); return s.LastError(); }},
@@ -203,8 +195,7 @@ TEST_F(SocketTest, CloseWakesEveryBlockedCall) {
       // A failed terminated read keeps what it collected, but never for a closed connection.
       {"ReceiveUntil", false, "ab", [](auto& s) { EXPECT_EQ(s.ReceiveUntil(-1, "\n"), ""); return s.LastError(); }},
       // Close's own half-close wakes a send before Close resets LastError: judge the send's result.
-      {"SendText to a peer that never reads", false, "",
-       [](auto& s) {
+      {"SendText to a peer that never reads", false, "", [](auto& s) {
          int r = 0;
          for (int i = 0; i < 10000 && (r = s.SendText(std::string(1 << 20, 's'))) >= 0;) ++i;
          return r < 0 ? 1 : 0;
@@ -213,52 +204,35 @@ TEST_F(SocketTest, CloseWakesEveryBlockedCall) {
       {"listener WaitReadable", true, "", [](auto& s) { EXPECT_FALSE(s.WaitReadable(-1)); return s.LastError(); }}};
   for (const auto& [name, listener, pending, call] : rows) {
     SCOPED_TRACE(name);
+    RawListener l;
     TTCPBlockSocket s;
     if (listener) s.Bind("127.0.0.1", "0"), s.Listen();
     if (!listener) AdoptPair(s);
     ASSERT_TRUE(s.LastError() == 0 && (listener || SendAll(peer.get(), pending)));
-    const int port = s.LocalPort();
+    const int port = s.LocalPort(), oldFd = s.Handle();
     auto done = std::async(std::launch::async, [&] { return call(s); });
     std::this_thread::sleep_for(50ms);  // lets the call block; Close must work either way
     s.Close();
     const bool woke = done.wait_for(5s) == std::future_status::ready;
-    if (!woke) peer.Reset(), test::ConnectTo("127.0.0.1", static_cast<uint16_t>(port));  // no hang
+    if (!woke) peer.Reset(), ConnectTo("127.0.0.1", static_cast<uint16_t>(port));  // no hang
     EXPECT_TRUE(woke) << "still blocked after Close";
     EXPECT_NE(done.get(), 0) << "a call cut short by Close must report an error";
     EXPECT_EQ(s.ReadBufferCopy(), "");
+    std::vector<UniqueFd> ends;  // connections until one end gets the old number, `other` its peer
+    int other = -1;
+    ASSERT_TRUE(WaitUntil([&] {
+      ends.push_back(ConnectTo("127.0.0.1", l.port()));
+      ends.push_back(l.Accept());
+      const int c = ends[ends.size() - 2].get(), a = ends.back().get();
+      return (other = c == oldFd ? a : a == oldFd ? c : -1) >= 0;
+    })) << "the old descriptor number was not reused";
+    ASSERT_TRUE(SendAll(other, "mine"));
     const auto t0 = Clock::now();
     EXPECT_NE(call(s), 0);
     EXPECT_LT(Clock::now() - t0, 1s) << "a closed object waited";
+    EXPECT_EQ(ReadExactly(oldFd, 4), "mine") << "the closed object took bytes of the new connection";
+    EXPECT_EQ(ReadExactly(other, 1, 100), "") << "stale bytes reached the new connection";
   }
-}
-
-// A worker unaware of the Close keeps calling while its old descriptor number goes to a new connection.
-TEST_F(SocketTest, ReusedDescriptorNumberIsNeverTouched) {
-  TTCPBlockSocket s;
-  AdoptPair(s);
-  const int oldFd = s.Handle();
-  test::RawListener l;
-  std::atomic<bool> stop{false};
-  std::thread worker([&] { while (!stop.load()) s.SendText("stale"), s.ReceiveAvailable(0); });
-  WaitUntil([&] { return s.BytesSent() > 0; });
-  s.Close();
-  std::vector<UniqueFd> ends;  // connections until one end gets the old number, `other` its peer
-  int other = -1;
-  WaitUntil([&] {
-    ends.push_back(test::ConnectTo("127.0.0.1", l.port()));
-    ends.push_back(l.Accept());
-    const int c = ends[ends.size() - 2].get(), a = ends.back().get();
-    other = c == oldFd ? a : a == oldFd ? c : -1;
-    return other >= 0 || ends.size() > 100;
-  });
-  std::this_thread::sleep_for(100ms);  // the worker keeps calling meanwhile
-  const bool delivered = other >= 0 && SendAll(other, "mine") && ReadExactly(oldFd, 4) == "mine";
-  std::this_thread::sleep_for(100ms);
-  stop = true;
-  worker.join();
-  ASSERT_GE(other, 0) << "the old descriptor number was not reused";
-  EXPECT_TRUE(delivered) << "the stale reader took bytes of the new connection";
-  EXPECT_EQ(ReadExactly(other, 1, 200), "") << "stale bytes reached the new connection";
 }
 
 }  // namespace

@@ -2,13 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <thread>
-
 #include "net/BlockSocket.h"
 #include "net/NetUtil.h"
 #include "support/FakePeer.h"
-#include "support/Loopback.h"
 
 namespace kova {
 namespace {
@@ -22,6 +18,11 @@ void UseProxy(bool socks, TTCPBlockSocket& s, const FakePeer& p, int timeoutMs =
   (socks ? s.SocksProxyHost : s.TunnelProxyHost) = p.host();
   (socks ? s.SocksProxyPort : s.TunnelProxyPort) = p.portText();
   (socks ? s.SocksTimeout : s.TunnelTimeout) = timeoutMs;
+}
+
+std::string Side(TBlockSocket& s, bool local) {  // "address:port" of one end
+  return local ? s.LocalAddressText() + ":" + std::to_string(s.LocalPort())
+               : s.RemoteAddressText() + ":" + std::to_string(s.RemotePort());
 }
 
 TEST(Socks, ScriptedExchanges) {
@@ -82,18 +83,17 @@ TEST(Socks, ScriptedExchanges) {
     s.SocksPassword = password;
     s.Connect(host, port);
     EXPECT_RESULT(s, s.SocksReplyCode(), replyCode, error);
-    if (error == 0) {
-      EXPECT_TRUE(s.SocksActive());
-      EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), host + ":" + std::to_string(s.ResolvePortNumber(port)));
-    }
-    if (!local.empty()) { EXPECT_EQ(s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), local); }
+    if (error == 0) { EXPECT_TRUE(s.SocksActive()); }
+    if (error == 0) { EXPECT_EQ(Side(s, false), host + ":" + std::to_string(s.ResolvePortNumber(port))); }
+    if (!local.empty()) { EXPECT_EQ(Side(s, true), local); }
     s.Close();
     // Nothing beyond the script: no request after a refusal, nothing after the reply.
     EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected()));
   }
 }
 
-// Listening at the proxy: the first reply is where it listens, the second who came in.
+// Listening at the proxy: the first reply is where it listens ("0.0.0.0" = the proxy's own
+// address), the second who came in.
 TEST(Socks, ListenThenAccept) {
   // {the proxy's second reply ("" = it refuses any method), the peer Accept then reports}
   const std::pair<std::string, const char*> rows[] = {
@@ -105,16 +105,13 @@ TEST(Socks, ListenThenAccept) {
     FakePeer proxy(second.empty() ? "> 05 01 00 | < 05 FF"
                                   : "> 05 01 00 | < 05 00 | > 05 02 00 01 7F 00 00 01" + port +
                                         "| < 05 00 00 01 00 00 00 00 13 88 | < " + second);
-    proxy.Start();
-    UseProxy(true, s, proxy);
+    UseProxy(true, s, proxy.Start());
     s.Listen();
     EXPECT_EQ(s.LastError(), second.empty() ? kErrNonRecoverable : 0) << s.LastErrorText();
     if (!second.empty()) {
-      EXPECT_EQ(s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), proxy.host() + ":5000")
-          << "0.0.0.0 means the proxy's own address";
-      EXPECT_EQ(s.Accept(), *peer ? s.Handle() : -1);
-      EXPECT_EQ(s.LastError(), *peer ? 0 : kErrNonRecoverable);
-      EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), *peer ? peer : ":0");
+      EXPECT_EQ(Side(s, true), proxy.host() + ":5000");
+      EXPECT_RESULT(s, s.Accept(), *peer ? s.Handle() : -1, *peer ? 0 : kErrNonRecoverable);
+      EXPECT_EQ(Side(s, false), *peer ? peer : ":0");
     }
     s.Close();
     EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected()));
@@ -131,7 +128,7 @@ TEST(Tunnel, AnswersDecide) {
   // {how the proxy answers: '<' at once, '~' byte by byte, 'x' then closes, '*' again and again;
   //  answer; bytes of the target behind the answer; error}
   const std::tuple<char, std::string, const char*, int> rows[] = {
-      {'<', "HTTP/1.1 201 Created\r\n\r\n", "", 0},
+      {'<', "HTTP/1.1 201 Created\r\n\r\n", "", 0}, {'<', "HTTP/1.1 301 Moved\r\n\r\n", "", kErrNetUnusable},
       {'<', "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n220 mail\r\n", "220 mail\r\n", 0},
       {'<', "HTTP/1.0 200 OK\nVia: fake\n\nhi", "hi", 0}, {'~', "HTTP/1.0 200 OK\r\n\r\n220 mail\r\n", "220 mail\r\n", 0},
       {'<', "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 10\r\n\r\n0123456789", "", kErrNetUnusable},
@@ -163,43 +160,38 @@ TEST(Tunnel, AnswersDecide) {
 }
 
 // One object reused across paths sends each request as it should and reports each connection's
-// own peer, never a stale one.
+// own peer, never a stale one, still after Close.
 TEST(ProxyPaths, RequestsAndPeersOfAReusedObject) {
   test::EchoServer echo;
   TTCPBlockSocket s;
   // {path: h(ttp tunnel), s(ocks), d(irect); user; password; target; port; the peer then reported;
   //  the request, or the SOCKS script}
   const std::tuple<char, const char*, const char*, std::string, std::string, std::string, std::string> rows[] = {
-      {'h', "", "", "2001:db8::5", "8080", "[2001:db8::5] 8080", "CONNECT [2001:db8::5]:8080 HTTP/1.0\r\n\r\n"},
-      {'s', "", "", "192.0.2.7", "22", "192.0.2.7 22",
-       "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00"},
-      {'h', "kova", "pw", "target.example", "8443", "target.example 8443",
+      {'h', "", "", "2001:db8::5", "8080", "[2001:db8::5]:8080", "CONNECT [2001:db8::5]:8080 HTTP/1.0\r\n\r\n"},
+      {'s', "", "", "192.0.2.7", "22", "192.0.2.7:22", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00"},
+      {'h', "kova", "pw", "target.example", "8443", "target.example:8443",
        "CONNECT target.example:8443 HTTP/1.0\r\nProxy-Authorization: Basic a292YTpwdw==\r\n\r\n"},
-      {'d', "", "", "127.0.0.1", echo.portText(), "127.0.0.1 " + echo.portText(), ""},
-      {'h', "u", "", "192.0.2.8", "http", "192.0.2.8 80",  // an empty password keeps the colon
+      {'d', "", "", "127.0.0.1", echo.portText(), "127.0.0.1:" + echo.portText(), ""},
+      {'h', "u", "", "192.0.2.8", "http", "192.0.2.8:80",  // an empty password keeps the colon
        "CONNECT 192.0.2.8:80 HTTP/1.0\r\nProxy-Authorization: Basic dTo=\r\n\r\n"},
-      {'h', "", "", "::1", "80", "[::1] 80", "CONNECT [::1]:80 HTTP/1.0\r\n\r\n"},
-      {'h', "", "", "cafe", "80", "cafe 80", "CONNECT cafe:80 HTTP/1.0\r\n\r\n"},
-      {'h', "", "", "0192.000.002.001", "80", "192.0.2.1 80",  // decimal, as SOCKS reads it
-       "CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"},
-  };
+      {'h', "", "", "::1", "80", "[::1]:80", "CONNECT [::1]:80 HTTP/1.0\r\n\r\n"},
+      {'h', "", "", "cafe", "80", "cafe:80", "CONNECT cafe:80 HTTP/1.0\r\n\r\n"},
+      {'h', "", "", "0192.000.002.001", "80", "192.0.2.1:80", "CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"}};  // decimal
   for (const auto& [path, user, password, host, port, shown, script] : rows) {
     SCOPED_TRACE(shown);
     FakePeer proxy(path == 's' ? script : "");
     if (path == 'h') proxy.Expect(script).Reply("HTTP/1.0 200 OK\r\n\r\n");
-    if (path != 'd') proxy.Start();
     s.SocksProxyHost = s.TunnelProxyHost = "";
-    if (path != 'd') UseProxy(path == 's', s, proxy);
+    if (path != 'd') UseProxy(path == 's', s, proxy.Start());
     s.TunnelUser = user;
     s.TunnelPassword = password;
     s.Connect(host, port);
     ASSERT_EQ(s.LastError(), 0);
-    EXPECT_EQ(s.SocksActive(), path == 's');
-    EXPECT_EQ(s.TunnelOpen(), path == 'h');
-    EXPECT_EQ(s.RemoteAddressText() + " " + std::to_string(s.RemotePort()), shown);
+    EXPECT_EQ(std::make_pair(s.SocksActive(), s.TunnelOpen()), std::make_pair(path == 's', path == 'h'));
+    EXPECT_EQ(Side(s, false), shown);
     if (path == 'h') { EXPECT_EQ(s.LocalAddressText(), "127.0.0.1") << "the local side is the handle's own"; }
     s.Close();
-    EXPECT_EQ(s.RemoteAddressText(), shown.substr(0, shown.find(' '))) << "still shown after Close";
+    EXPECT_EQ(s.RemoteAddressText(), shown.substr(0, shown.rfind(':'))) << "still shown after Close";
     EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected())) << "nothing but the request";
   }
 }
