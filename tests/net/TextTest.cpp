@@ -70,11 +70,7 @@ TEST(TextHelpers, AllowList) {
 
 TEST(TextHelpers, OwnAddressChoice) {
   TTCPBlockSocket s;
-  auto ip = [&](const char* text) {  // numeric texts only: nothing is looked up
-    TSockAddr a{};
-    s.FillAddress(a, text, "0");
-    return a;
-  };
+  auto ip = [&](const char* text) { TSockAddr a{}; s.FillAddress(a, text, "0"); return a; };  // numeric: no look-up
   auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback, ""}; };
   const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
   // {what, addresses of the host name, interfaces in the system's order, chosen}
