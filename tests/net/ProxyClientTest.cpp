@@ -164,23 +164,21 @@ TEST(Tunnel, AnswersDecide) {
 TEST(ProxyPaths, RequestsAndPeersOfAReusedObject) {
   test::EchoServer echo;
   TTCPBlockSocket s;
-  // {path: h(ttp tunnel), s(ocks), d(irect); user; password; target; port; the peer then reported;
-  //  the request, or the SOCKS script}
+  const std::string socks = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00";
+  // {path: h(ttp tunnel), s(ocks), d(irect); user; password; target; port; the peer then reported,
+  //  as the tunnel's request names it; the tunnel's credentials, or the SOCKS script}
   const std::tuple<char, const char*, const char*, std::string, std::string, std::string, std::string> rows[] = {
-      {'h', "", "", "2001:db8::5", "8080", "[2001:db8::5]:8080", "CONNECT [2001:db8::5]:8080 HTTP/1.0\r\n\r\n"},
-      {'s', "", "", "192.0.2.7", "22", "192.0.2.7:22", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00"},
-      {'h', "kova", "pw", "target.example", "8443", "target.example:8443",
-       "CONNECT target.example:8443 HTTP/1.0\r\nProxy-Authorization: Basic a292YTpwdw==\r\n\r\n"},
+      {'h', "", "", "2001:db8::5", "8080", "[2001:db8::5]:8080", ""}, {'s', "", "", "192.0.2.7", "22", "192.0.2.7:22", socks},
+      {'h', "kova", "pw", "target.example", "8443", "target.example:8443", "a292YTpwdw=="},
       {'d', "", "", "127.0.0.1", echo.portText(), "127.0.0.1:" + echo.portText(), ""},
-      {'h', "u", "", "192.0.2.8", "http", "192.0.2.8:80",  // an empty password keeps the colon
-       "CONNECT 192.0.2.8:80 HTTP/1.0\r\nProxy-Authorization: Basic dTo=\r\n\r\n"},
-      {'h', "", "", "::1", "80", "[::1]:80", "CONNECT [::1]:80 HTTP/1.0\r\n\r\n"},
-      {'h', "", "", "cafe", "80", "cafe:80", "CONNECT cafe:80 HTTP/1.0\r\n\r\n"},
-      {'h', "", "", "0192.000.002.001", "80", "192.0.2.1:80", "CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"}};  // decimal
+      {'h', "u", "", "192.0.2.8", "http", "192.0.2.8:80", "dTo="},  // an empty password keeps the colon
+      {'h', "", "", "::1", "80", "[::1]:80", ""}, {'h', "", "", "cafe", "80", "cafe:80", ""},
+      {'h', "", "", "0192.000.002.001", "80", "192.0.2.1:80", ""}};  // decimal, as SOCKS reads it
   for (const auto& [path, user, password, host, port, shown, script] : rows) {
     SCOPED_TRACE(shown);
     FakePeer proxy(path == 's' ? script : "");
-    if (path == 'h') proxy.Expect(script).Reply("HTTP/1.0 200 OK\r\n\r\n");
+    const std::string credentials = script.empty() ? "" : "Proxy-Authorization: Basic " + script + "\r\n";
+    if (path == 'h') proxy.Expect("CONNECT " + shown + " HTTP/1.0\r\n" + credentials + "\r\n").Reply("HTTP/1.0 200 OK\r\n\r\n");
     s.SocksProxyHost = s.TunnelProxyHost = "";
     if (path != 'd') UseProxy(path == 's', s, proxy.Start());
     s.TunnelUser = user;
