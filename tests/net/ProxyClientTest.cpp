@@ -138,7 +138,7 @@ TEST(Tunnel, AnswersDecide) {
       {'<', "HTTP/1.0 200 OK\r\nHTTP/1.1 503 Busy\r\n\r\n", "", kErrNetUnusable},
       {'<', "X-Note: HTTP/1.0 200 OK\r\n\r\n", "", kErrNetUnusable}, {'<', "SSH-2.0-OpenSSH\r\n\r\n", "", kErrNetUnusable},
       {'<', "HTTP/1.0 200 OK\r\n", "", kErrTimedOut},  // the header block never ends
-      {'x', "HTTP/1.0 403 Forb", "", kErrConnReset}, {'*', "HTTP/1.0 200 ", "", kErrNetUnusable},
+      {'x', "HTTP/1.0 403 Forb", "", kErrConnReset}, {'*', "HTTP/1.0 200 " + line, "", kErrNetUnusable},
       {'<', "HTTP/1.0 200 " + line + "\r\n\r\n", "", 0}, {'<', "HTTP/1.0 200 " + line + "z\r\n\r\n", "", kErrNetUnusable},
       {'<', fill + fill.substr(17) + "\r\n", "", kErrNetUnusable},  // endless headers
       {'<', fill + "X: " + pad + "\r\n\r\n", "", 0}, {'<', fill + "X: " + pad + "y\r\n\r\n", "", kErrNetUnusable}};
