@@ -169,7 +169,18 @@ TEST_F(SocketTest, SendingAdoptingAndClosing) {
   s->Close();
   EXPECT_EQ(ReadUntilClosed(peer.get()), "last words");
   EXPECT_EQ(::send(peer.get(), "x", 1, MSG_NOSIGNAL), 1) << "no reset arrived";
-  // ...but only that: a peer that keeps sending cannot hold the closing thread.
+  // ...but only a bounded amount: with far more queued, the rest resets the connection, and a peer
+  // that keeps sending cannot hold the closing thread.
+  AdoptPair(*s);
+  const int room = 1 << 20;
+  ::setsockopt(s->Handle(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  ASSERT_TRUE(SendAll(peer.get(), std::string(256 << 10, 'm')) && WaitUntil([&] { return s->BytesAvailable() == 256 << 10; }));
+  s->Close();
+  tcp_info state{};
+  socklen_t size = sizeof state;
+  EXPECT_TRUE(WaitUntil([&] {
+    return !::getsockopt(peer.get(), IPPROTO_TCP, TCP_INFO, &state, &size) && state.tcpi_state == TCP_CLOSE;
+  })) << "drained it all, no reset";
   AdoptPair(*s);
   std::thread flood([&] { while (SendAll(peer.get(), std::string(65536, 'f'))) {} });
   ASSERT_TRUE(WaitUntil([&] { return s->BytesAvailable() > 0; }));
