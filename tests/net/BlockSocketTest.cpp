@@ -65,7 +65,8 @@ TEST_F(SocketTest, AddressesAndResolution) {
   s.FillAddress(rec, "", "1080");  // the machine's own address, not the wildcard (nothing connects)
   EXPECT_EQ(s.AddressToText(rec), OwnAddressText());
   EXPECT_NE(s.AddressToText(rec), "0.0.0.0");
-  for (const auto& [text, port] : std::vector<std::pair<std::string, int>>{{"080", 80}, {"99999999999", 0}, {"-1", 0}, {"+80", 0}, {" 80", 0}, {"", 0}})
+  for (const auto& [text, port] :
+       std::vector<std::pair<std::string, int>>{{"080", 80}, {"99999999999", 0}, {"-1", 0}, {"+80", 0}, {" 80", 0}, {"", 0}})
     EXPECT_EQ(s.ResolvePortNumber(text), port) << '"' << text << '"';
   EXPECT_EQ(s.ResolveToAddress(kUnresolvable), "0.0.0.0");
   std::vector<std::string> list{"stale"};
