@@ -1,8 +1,6 @@
-// Text helpers, Base64, the error record and the interface counter: pure functions, as tables.
+// Text helpers, Base64, the allow-list, the error record and the interface counter, as tables.
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include "net/AllowList.h"
 #include "net/BlockSocket.h"
@@ -15,90 +13,64 @@ namespace kova {
 namespace {
 
 TEST(TextHelpers, AddressTextClassification) {
-  // {text, IsIPv4Text, IsIPv6Text, IPv4TextToBytes ("" = not checked)}
-  const std::tuple<const char*, bool, bool, const char*> rows[] = {
-      {"198.51.2.3", true, false, "C6 33 02 03"}, {"007.0.0.255", true, false, "07 00 00 FF"},
-      {" 192 . 0 . 2 . 1 ", true, false, "C0 00 02 01"},  // accepted text encodes what it names
-      {"1.2.300.4", false, false, "01 02 2C 04"},  // 300 mod 256
-      {"1.2", false, false, "01 02 00 00"}, {"a.b.c.d", false, false, "00 00 00 00"}, {"", false, false, "00 00 00 00"},
-      {"1.2.3.4.5", false, false, ""},     {"1..2.3", false, false, ""},
-      {"::1", false, true, ""},            {"fe80::1%4", false, true, ""},
-      {"1:2:3:4:5:6:7:8", false, true, ""}, {"1:2:3:4:5:6:7:8:9", false, false, ""},
-      {"beef", false, true, ""},           {"8080", false, true, ""},  // one hex group is IPv6 text
-      {"10000", false, false, ""},         {"1::2::3", false, false, ""},
-      {"::", false, false, ""},            {"1::", false, false, ""},
-      {"::ffff:1.2.3.4", false, false, ""}, {"fe80::1%eth0", false, false, ""},
-      {"example.org", false, false, ""},
-  };
-  for (const auto& [text, v4, v6, bytes] : rows) {
-    EXPECT_EQ(IsIPv4Text(text), v4) << '"' << text << '"';
-    EXPECT_EQ(IsIPv6Text(text), v6) << '"' << text << '"';
-    if (*bytes) { EXPECT_EQ(test::ToHex(IPv4TextToBytes(text)), bytes) << '"' << text << '"'; }
-  }
+  auto kind = [](const char* t) { return IsIPv4Text(t) ? (IsIPv6Text(t) ? "both" : "IPv4") : IsIPv6Text(t) ? "IPv6" : "neither"; };
+  // One hex group is IPv6 text; a scope must be numeric.
+  const std::pair<const char*, std::vector<const char*>> kinds[] = {
+      {"IPv4", {"198.51.2.3", "007.0.0.255", " 192 . 0 . 2 . 1 "}},
+      {"IPv6", {"::1", "fe80::1%4", "1:2:3:4:5:6:7:8", "beef", "8080"}},
+      {"neither", {"1.2.300.4", "1.2", "a.b.c.d", "", "1.2.3.4.5", "1..2.3", "1:2:3:4:5:6:7:8:9", "10000", "1::2::3", "::",
+                   "1::", "::ffff:1.2.3.4", "fe80::1%eth0", "example.org"}}};
+  for (const auto& [want, texts] : kinds)
+    for (const char* t : texts) EXPECT_STREQ(kind(t), want) << '"' << t << '"';
+  // Accepted text encodes what it names; the rest encodes no more than it can read.
+  for (const auto& [text, bytes] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"198.51.2.3", "C6 33 02 03"}, {"007.0.0.255", "07 00 00 FF"}, {" 192 . 0 . 2 . 1 ", "C0 00 02 01"},
+           {"1.2.300.4", "01 02 2C 04"}, {"1.2", "01 02 00 00"}, {"a.b.c.d", "00 00 00 00"}, {"", "00 00 00 00"}})
+    EXPECT_EQ(test::ToHex(IPv4TextToBytes(text)), bytes) << '"' << text << '"';
   for (const char* o : {"0", "255", "0000000000255"}) EXPECT_TRUE(IsOctetText(o)) << o;
   for (const char* o : {"256", "99999999999999999999", "", "1a", "-1"}) EXPECT_FALSE(IsOctetText(o)) << o;
 }
 
-// One row per list: the clients it lets in and those it keeps out, or the entry it refuses.
+// One row per list: the clients it lets in and those it keeps out (host bits of a range are ignored);
+// then entries refused by name.
 TEST(TextHelpers, AllowList) {
-  // {list text, allowed clients, refused clients, the malformed entry named ("" = the list is valid)}
-  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>, const char*> rows[] = {
-      {"", {"127.0.0.2", "::1", "garbage"}, {}, ""},  // empty: everyone, as without a list
-      {" # only a comment\n\n", {"192.0.2.9"}, {}, ""},
-      {"127.0.0.1", {"127.0.0.1", "::ffff:127.0.0.1"}, {"127.0.0.2", "::1", "garbage"}, ""},
-      {"127.0.0.1/32", {"127.0.0.1"}, {"127.0.0.0", "127.0.0.2"}, ""},
-      {"127.0.0.0/8", {"127.0.0.0", "127.255.255.255", "::ffff:127.9.9.9"}, {"126.255.255.255", "128.0.0.0", "::1"}, ""},
-      {"10.9.8.7/8", {"10.0.0.1"}, {"11.0.0.1"}, ""},  // host bits of a range are ignored
-      {"192.0.2.128/25", {"192.0.2.128", "192.0.2.255"}, {"192.0.2.127"}, ""},
-      {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "::ffff:192.0.2.1"}, {"::1", "2001:db8::1"}, ""},
-      {"::/0", {"::1", "2001:db8::1"}, {"192.0.2.1", "::ffff:192.0.2.1"}, ""},  // IPv6 only
-      {"::1", {"::1"}, {"::2", "127.0.0.1"}, ""},
-      {"fd00::/8", {"fd12:3456::1", "fdff::"}, {"fc00::1", "fe00::"}, ""},
-      {"2001:db8::/127", {"2001:db8::", "2001:db8::1"}, {"2001:db8::2"}, ""},
-      {"::ffff:192.0.2.0/120", {"192.0.2.7", "::ffff:192.0.2.7"}, {"192.0.3.7"}, ""},  // a mapped range is IPv4
+  const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>> rows[] = {
+      {"", {"127.0.0.2", "::1", "garbage"}, {}}, {" # only a comment\n\n", {"192.0.2.9"}, {}},  // everyone, as without a list
+      {"127.0.0.1", {"127.0.0.1", "::ffff:127.0.0.1"}, {"127.0.0.2", "::1", "garbage"}},
+      {"127.0.0.1/32", {"127.0.0.1"}, {"127.0.0.0", "127.0.0.2"}},
+      {"127.0.0.0/8", {"127.0.0.0", "127.255.255.255", "::ffff:127.9.9.9"}, {"126.255.255.255", "128.0.0.0", "::1"}},
+      {"192.0.2.128/25", {"192.0.2.128", "192.0.2.255"}, {"192.0.2.127"}}, {"10.9.8.7/8", {"10.0.0.1"}, {"11.0.0.1"}},
+      {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "::ffff:192.0.2.1"}, {"::1", "2001:db8::1"}},
+      {"::/0", {"::1", "2001:db8::1"}, {"192.0.2.1", "::ffff:192.0.2.1"}},  // IPv6 only
+      {"::1", {"::1"}, {"::2", "127.0.0.1"}}, {"fd00::/8", {"fd12:3456::1", "fdff::"}, {"fc00::1", "fe00::"}},
+      {"2001:db8::/127", {"2001:db8::", "2001:db8::1"}, {"2001:db8::2"}},
+      {"::ffff:192.0.2.0/120", {"192.0.2.7", "::ffff:192.0.2.7"}, {"192.0.3.7"}},  // a mapped range is IPv4
       {"# office\n192.0.2.1 , 198.51.100.0/24 # lab\r\n::1\t2001:db8::5",
-       {"192.0.2.1", "198.51.100.77", "::1", "2001:db8::5"}, {"192.0.2.2", "#", "lab"}, ""},
-      {"300.1.1.1", {}, {}, "300.1.1.1"},
-      {"10.0.0.0/33", {}, {}, "10.0.0.0/33"},
-      {"::1/129", {}, {}, "::1/129"},
-      {"10.0.0.1 abc 10.0.0.2", {}, {}, "abc"},
-      {"1.2.3.4/", {}, {}, "1.2.3.4/"},
-      {"1.2.3.4/08", {}, {}, "1.2.3.4/08"},
-      {"1.2.3.4/-1", {}, {}, "1.2.3.4/-1"},
-      {"1.2.3.4/8/8", {}, {}, "1.2.3.4/8/8"},
-      {"01.2.3.4", {}, {}, "01.2.3.4"},
-      {"1.2.3", {}, {}, "1.2.3"},
-      {"fe80::1%eth0", {}, {}, "fe80::1%eth0"},
-      {"/8", {}, {}, "/8"},
-      {"example.org", {}, {}, "example.org"},
-  };
-  for (const auto& [text, allowed, refused, bad] : rows) {
+       {"192.0.2.1", "198.51.100.77", "::1", "2001:db8::5"}, {"192.0.2.2", "#", "lab"}}};
+  std::string named;
+  for (const auto& [text, allowed, refused] : rows) {
     SCOPED_TRACE(text);
-    TAllowList list, parsed;
-    std::string named;
-    ASSERT_TRUE(list.Add("192.0.2.200", named));  // kept when the next text is refused
-    const bool ok = parsed.Add(text, named);
-    EXPECT_EQ(list.Add(text, named), ok);
-    EXPECT_EQ(ok ? "" : named, std::string(bad));
-    if (!ok) {
-      EXPECT_EQ(list.Text(), "192.0.2.200/32\n");
-      continue;
-    }
-    TAllowList again;
-    ASSERT_TRUE(again.Add(parsed.Text(), named)) << parsed.Text();
-    EXPECT_EQ(again, parsed);
-    for (const char* c : allowed) EXPECT_TRUE(parsed.Allows(std::string(c))) << c;
-    for (const char* c : refused) EXPECT_FALSE(parsed.Allows(std::string(c))) << c;
+    TAllowList list, again;
+    ASSERT_TRUE(list.Add(text, named));
+    ASSERT_TRUE(again.Add(list.Text(), named)) << list.Text();
+    EXPECT_EQ(again, list);
+    for (const char* c : allowed) EXPECT_TRUE(list.Allows(std::string(c))) << c;
+    for (const char* c : refused) EXPECT_FALSE(list.Allows(std::string(c))) << c;
+  }
+  // A refused text names its bad entry and leaves the list as it was.
+  for (const std::string bad : {"300.1.1.1", "10.0.0.0/33", "::1/129", "1.2.3.4/", "1.2.3.4/08", "1.2.3.4/-1",
+                                "1.2.3.4/8/8", "01.2.3.4", "1.2.3", "fe80::1%eth0", "/8", "example.org", "abc"}) {
+    TAllowList list;
+    ASSERT_TRUE(list.Add("192.0.2.200", named));
+    EXPECT_FALSE(list.Add("10.0.0.1 " + bad + " 10.0.0.2", named));
+    EXPECT_EQ(named, bad);
+    EXPECT_EQ(list.Text(), "192.0.2.200/32\n");
   }
 }
 
 TEST(TextHelpers, OwnAddressChoice) {
   TTCPBlockSocket s;
-  auto ip = [&](const char* text) {  // numeric texts only: nothing is looked up
-    TSockAddr a{};
-    s.FillAddress(a, text, "0");
-    return a;
-  };
+  auto ip = [&](const char* text) { TSockAddr a{}; s.FillAddress(a, text, "0"); return a; };  // numeric: no look-up
   auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback, ""}; };
   const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
   // {what, addresses of the host name, interfaces in the system's order, chosen}
@@ -108,8 +80,7 @@ TEST(TextHelpers, OwnAddressChoice) {
       {"name has a LAN address", {ip("2001:db8::1"), ip("203.0.113.5")}, {lo, up(ip("192.0.2.2"))}, "203.0.113.5"},
       {"only IPv6", {ip("127.0.1.1")}, {lo, lo6, up(ip("fe80::1")), up(ip("2001:db8::2"))}, "2001:db8::2"},
       {"no interface at all", {ip("127.0.1.1"), ip("::1")}, {}, "127.0.1.1"},
-      {"nothing", {}, {}, ""},
-  };
+      {"nothing", {}, {}, ""}};
   for (const auto& [what, resolved, interfaces, chosen] : rows)
     EXPECT_EQ(s.AddressToText(ChooseOwnAddress(resolved, interfaces)), chosen) << what;
 }
@@ -123,33 +94,26 @@ TEST(TextHelpers, WordsTokensAndSplits) {
       {"\tnone\r\n", ":", "none", "none"}, {"HTTP/1.0 200 OK", " ", "HTTP/1.0", "200 OK"}};
   for (const auto& [text, sep, before, after] : splits)
     EXPECT_EQ(TextBefore(text, sep) + "|" + TextAfter(text, sep), std::string(before) + "|" + after) << text;
-  // Targets: {text, SplitTarget as "host|port" ("-" = none), UsableTarget likewise, TargetText of
-  // the usable one}. Brackets only around an IPv6 address; every other text splits at its first
-  // ":", untrimmed; a numeric port must be 1..65535, a service name is left to the resolver.
-  const std::tuple<const char*, const char*, const char*, const char*> targets[] = {
-      {"a:b:c", "a|b:c", "a|b:c", "a:b:c"}, {" h : 80 ", " h | 80 ", " h | 80 ", " h : 80 "},
-      {"h:http", "h|http", "h|http", "h:http"}, {"h:065535", "h|065535", "h|065535", "h:065535"},
-      {"h:0", "h|0", "-", ""}, {"h:65536", "h|65536", "-", ""},
-      {"nocolon", "-", "-", ""}, {":80", "-", "-", ""}, {"h:", "-", "-", ""}, {"", "-", "-", ""},
-      {"[::1]:8080", "::1|8080", "::1|8080", "[::1]:8080"},
-      {"[2001:db8::1]:443", "2001:db8::1|443", "2001:db8::1|443", "[2001:db8::1]:443"},
-      {"[fe80::1%lo]:22", "fe80::1%lo|22", "fe80::1%lo|22", "[fe80::1%lo]:22"},
-      {"[::1]:0", "::1|0", "-", ""},
-      {"[::1", "-", "-", ""}, {"[::1]", "-", "-", ""}, {"[::1]:", "-", "-", ""}, {"[zz]:80", "-", "-", ""},
-      {"[127.0.0.1]:80", "-", "-", ""}, {"::1:80", "-", "-", ""},
-  };
-  for (const auto& [text, split, usable, shown] : targets) {
+  // Targets: {text, SplitTarget as "host|port" ("-" = none), whether UsableTarget takes it}; a usable
+  // one's text is rebuilt as it was. Brackets only around an IPv6 address; every other text splits at
+  // its first ":", untrimmed; a numeric port must be 1..65535, a service name is left to the resolver.
+  const std::tuple<const char*, const char*, bool> targets[] = {
+      {"a:b:c", "a|b:c", true}, {" h : 80 ", " h | 80 ", true}, {"h:http", "h|http", true}, {"h:065535", "h|065535", true},
+      {"h:0", "h|0", false}, {"h:65536", "h|65536", false}, {"[::1]:8080", "::1|8080", true}, {"[::1]:0", "::1|0", false},
+      {"[2001:db8::1]:443", "2001:db8::1|443", true}, {"[fe80::1%lo]:22", "fe80::1%lo|22", true}, {"nocolon", "-", false},
+      {":80", "-", false}, {"h:", "-", false}, {"", "-", false}, {"[::1", "-", false}, {"[::1]", "-", false},
+      {"[::1]:", "-", false}, {"[zz]:80", "-", false}, {"[127.0.0.1]:80", "-", false}, {"::1:80", "-", false}};
+  for (const auto& [text, split, usable] : targets) {
+    SCOPED_TRACE('"' + std::string(text) + '"');
     std::string host = "x", port = "y";
-    EXPECT_EQ(SplitTarget(text, host, port) ? host + "|" + port : "-", split) << '"' << text << '"';
+    EXPECT_EQ(SplitTarget(text, host, port) ? host + "|" + port : "-", split);
     host = "x", port = "y";
-    const bool ok = UsableTarget(text, host, port);
-    EXPECT_EQ(ok ? host + "|" + port : "-", usable) << '"' << text << '"';
-    if (ok) { EXPECT_EQ(TargetText(host, port), shown) << '"' << text << '"'; }
+    EXPECT_EQ(UsableTarget(text, host, port) ? host + "|" + port : "-", usable ? split : "-");
+    if (usable) { EXPECT_EQ(TargetText(host, port), text); }
   }
   // {input, separator, tokens joined by '/'}; each call consumes one token.
-  const std::tuple<const char*, const char*, const char*> tokens[] = {
-      {"1.2.3", ".", "1/2/3"}, {" x ", ",", "x/x"}, {"a,,b", ",", "a//b"}};
-  for (const auto& [input, sep, expected] : tokens) {
+  for (const auto& [input, sep, expected] : std::initializer_list<std::tuple<const char*, const char*, const char*>>{
+           {"1.2.3", ".", "1/2/3"}, {" x ", ",", "x/x"}, {"a,,b", ",", "a//b"}}) {
     std::string s = input, got;
     for (int i = 0; i < 5 && !s.empty(); ++i) got += (i ? "/" : "") + FetchToken(s, sep);
     EXPECT_EQ(got, expected) << input;
@@ -157,7 +121,7 @@ TEST(TextHelpers, WordsTokensAndSplits) {
 }
 
 TEST(TextHelpers, Base64) {
-  // RFC 4648 vectors cover every padding length; the binary rows catch sign and bit slips.
+  // Every padding length; the binary rows catch sign and bit slips.
   const std::pair<std::string, std::string> rows[] = {
       {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
       {"foobar", "Zm9vYmFy"}, {std::string("\x00", 1), "AA=="}, {"\xff\xff\xff", "////"},
@@ -168,28 +132,18 @@ TEST(TextHelpers, Base64) {
   EXPECT_EQ(longOut.find_first_of("\r\n"), std::string::npos) << "one line, no wrapping";
 }
 
-TEST(ErrorRecord, TextsTranslationRaisingAndTheInterfaceCount) {
-  const std::pair<int, const char*> texts[] = {
-      {0, ""}, {10059, "Too many references:can't splice"}, {11004, "Valid name, no data record of requested type"},
-      {10072, "Not a Winsock error (10072)"}, {-1, "Not a Winsock error (-1)"}};  // gaps: fallback
-  for (const auto& [code, text] : texts) EXPECT_EQ(GetErrorDesc(code), text) << code;
-  const std::pair<int, int> codes[] = {{ECONNREFUSED, 10061}, {ETIMEDOUT, 10060}, {ECONNRESET, 10054},
-                                       {EPIPE, 10054}, {EADDRINUSE, 10048}, {EBADF, 10038},
-                                       {EAGAIN, 10035}, {EINPROGRESS, 10036}};
-  for (const auto& [err, code] : codes) EXPECT_EQ(TranslateErrno(err), code) << err;
-
+TEST(ErrorRecord, TextsRaisingAndTheInterfaceCount) {
+  for (int gap : {10072, -1}) EXPECT_EQ(GetErrorDesc(gap), "Not a Winsock error (" + std::to_string(gap) + ")");
+  EXPECT_EQ(TranslateErrno(EPIPE), kErrConnReset) << "a send to a reset peer";
   TTCPBlockSocket s;
   s.RaiseOnError = true;
   s.SetLastError(10036);  // "in progress" never raises
   EXPECT_NO_THROW(s.CheckError());
   errno = ECONNREFUSED;
   EXPECT_EQ(s.RecordResult(-1), 10061);
-  try {
-    s.CheckError();
-    ADD_FAILURE() << "no exception";
-  } catch (const ESocketError& e) {
-    EXPECT_STREQ(e.what(), "TCP/IP Socket error 10061: Connection refused");
-  }
+  std::string raised = "nothing";
+  try { s.CheckError(); } catch (const ESocketError& e) { raised = e.what(); }
+  EXPECT_EQ(raised, "TCP/IP Socket error 10061: Connection refused");
   const int before = SocketInterfaceStarts();
   for (int i = 0; i < before + 3; ++i) UnloadSocketInterface();
   EXPECT_EQ(SocketInterfaceStarts(), 0) << "never below zero";

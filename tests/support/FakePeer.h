@@ -8,6 +8,13 @@
 
 #include "support/Loopback.h"
 
+// A socket call's result and the error it leaves behind, reported at the caller's line.
+#define EXPECT_RESULT(sock, call, want, error) \
+  do {                                        \
+    EXPECT_EQ(call, want);                    \
+    EXPECT_EQ((sock).LastError(), error);     \
+  } while (0)
+
 namespace kova::test {
 
 inline std::string FromHex(std::string hex) {  // "05 01 00" -> three bytes
@@ -29,18 +36,23 @@ class FakePeer {
   explicit FakePeer(const std::string& hexScript = "") { Script(hexScript); }
   ~FakePeer() { Finish(); }
   // Steps split by '|': "> hex" expect, "< hex" reply, "~ hex" reply a byte at a time (paced so
-  // the bytes arrive apart), "x" close here.
+  // the bytes arrive apart), "* hex" reply again and again until the client goes (16 MiB at the
+  // most, so a client without a bound fails by its time-out, not by memory), "x" close here.
   FakePeer& Script(const std::string& hexScript) {
     for (size_t at = 0; at < hexScript.size();) {
       const size_t bar = std::min(hexScript.find('|', at), hexScript.size());
       const size_t kind = hexScript.find_first_not_of(' ', at);
-      if (kind < bar) Add(hexScript[kind], FromHex(hexScript.substr(kind + 1, bar - kind - 1)));
+      if (kind < bar) Step(hexScript[kind], FromHex(hexScript.substr(kind + 1, bar - kind - 1)));
       at = bar + 1;
     }
     return *this;
   }
-  FakePeer& Expect(const std::string& bytes) { return Add('>', bytes); }
-  FakePeer& Reply(const std::string& bytes) { return Add('<', bytes); }
+  FakePeer& Step(char kind, const std::string& bytes) {  // one step of the kinds above, raw bytes
+    steps_.emplace_back(kind, bytes);
+    return *this;
+  }
+  FakePeer& Expect(const std::string& bytes) { return Step('>', bytes); }
+  FakePeer& Reply(const std::string& bytes) { return Step('<', bytes); }
   FakePeer& Start() {
     thread_ = std::thread([this] { Run(); });
     return *this;
@@ -59,10 +71,6 @@ class FakePeer {
   std::string portText() const { return listener_.portText(); }
 
  private:
-  FakePeer& Add(char kind, const std::string& bytes) {
-    steps_.emplace_back(kind, bytes);
-    return *this;
-  }
   void Run() {
     UniqueFd conn = listener_.Accept();
     listener_.Close();
@@ -72,6 +80,7 @@ class FakePeer {
     for (const auto& [kind, bytes] : steps_) {
       if (kind == 'x' || !conn.valid()) return;  // closing over unread input may send a reset
       if (kind == '<') SendAll(conn.get(), bytes);
+      for (size_t sent = 0; kind == '*' && sent < (16u << 20) && SendAll(conn.get(), bytes);) sent += bytes.size();
       for (size_t k = 0; kind == '~' && k < bytes.size(); ++k) {
         SendAll(conn.get(), bytes.substr(k, 1));
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
