@@ -61,8 +61,9 @@ TTrafficWindow::TTrafficWindow(QWidget* parent, TSource source, TDisconnect disc
   time_->setTickCount(11);  // a tick a minute
   time_->setTitleText(QStringLiteral("最近十分钟"));
   rate_ = new QValueAxis(chart_);
-  rate_->setLabelFormat(QStringLiteral("%.4g"));
   rate_->setMin(0);
+  // The unit rides on each label: a vertical title in these fonts is elided to a dot.
+  rate_->setLabelFormat(QStringLiteral("%.4g B/s"));
   chart_->addAxis(time_, Qt::AlignBottom);
   chart_->addAxis(rate_, Qt::AlignLeft);
   for (QLineSeries* s : {down_, up_}) {
@@ -167,7 +168,7 @@ void TTrafficWindow::Redraw() {
                   QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(now)));
   rate_->setRange(0, std::max(1.0, top / divisor * 1.1));
   rate_->applyNiceNumbers();
-  rate_->setTitleText(QStringLiteral("速率 (%1)").arg(QLatin1String(unit)));
+  rate_->setLabelFormat(QStringLiteral("%.4g ") + QLatin1String(unit));
 }
 
 void TTrafficWindow::FillTable(const TTrafficSample& s) {
