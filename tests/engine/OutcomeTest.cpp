@@ -9,9 +9,11 @@
 namespace kova::test {
 namespace {
 
-// The decoded reason of one connect through a scripted proxy, and "+" when the proxy itself failed.
+// The decoded reason of one connect through a scripted proxy, and "+" when the proxy itself failed;
+// type -1 checks the server `proxyText` instead.
 std::string Reason(int type, const std::string& proxyText, const std::string& script, const std::string& user = "",
                    const std::string& password = "", const std::string& target = "192.0.2.1") {
+  if (type < 0) return ProbeServer(proxyText, {}).Reason;  // "" when it would try
   FakePeer proxy(script);
   if (proxyText.empty()) proxy.Start();  // a proxy named by the row is never this one
   TExtTCPSocket s;
@@ -23,24 +25,14 @@ std::string Reason(int type, const std::string& proxyText, const std::string& sc
 }
 
 TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
-  const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < ";
-  const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
-  const char* socks5[] = {"一般性失败", "规则不允许该连接", "网络不可达", "主机不可达", "连接被拒绝",
-                          "TTL 已过期", "不支持该命令", "不支持该地址类型", "未知应答码 9"};
-  for (int code = 1; code <= 9; ++code)  // what the proxy says about the target is the target's
-    EXPECT_EQ(Reason(3, "", hello + "05 0" + std::to_string(code) + " 00 01 00 00 00 00 00 00"),
-              std::string("SOCKS 5 代理拒绝: ") + socks5[code - 1]);
-  const std::pair<const char*, const char*> socks4[] = {{"5B", "请求被拒绝或失败 (91)"},
-                                                        {"5C", "+无法连接客户端的 identd (92)"},
-                                                        {"5D", "+identd 报告的用户标识不匹配 (93)"}};
-  for (const auto& [code, text] : socks4) {
-    const bool own = text[0] == '+';
-    EXPECT_EQ(Reason(2, "", s4 + code + " 00 00 00 00 00 00"), std::string(own ? "+" : "") + "SOCKS 4 代理拒绝: " + (text + own));
-  }
-  const std::string closed = "127.0.0.1:" + RawListener().portText();
-  const std::string http = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n") + " | < ";
-  // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}
-  const std::tuple<int, std::string, std::string, const char*, const char*, std::string> rows[] = {
+  const std::string s5 = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 0", s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
+  const std::string closed = UnusedTarget(), http = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n") + " | < ";
+  // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}; what the
+  // proxy says about the target is the target's, so only the proxy's own failures carry "+".
+  std::vector<std::tuple<int, std::string, std::string, const char*, const char*, std::string>> rows = {
+      {2, "", s4 + "5B 00 00 00 00 00 00", "", "192.0.2.1", "SOCKS 4 代理拒绝: 请求被拒绝或失败 (91)\n"},
+      {2, "", s4 + "5C 00 00 00 00 00 00", "", "192.0.2.1", "+SOCKS 4 代理拒绝: 无法连接客户端的 identd (92)\n"},
+      {2, "", s4 + "5D 00 00 00 00 00 00", "", "192.0.2.1", "+SOCKS 4 代理拒绝: identd 报告的用户标识不匹配 (93)\n"},
       {3, "", "> 05 01 00 | < 05 FF", "", "192.0.2.1", "+SOCKS 5 代理: 没有可接受的认证方式"},
       {3, "", "> 05 02 02 00 | < 05 02 | > 01 01 75 01 70 | < 01 01", "u", "192.0.2.1", "+SOCKS 5 代理: 用户名或密码被拒绝"},
       {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 00 | x", "", "192.0.2.1",
@@ -55,43 +47,36 @@ TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
       {1, "", http + ToHex("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), "", "192.0.2.1",
        "+HTTP 代理拒绝: HTTP/1.1 407 Proxy Authentication Required (需要代理认证)"},
       {1, "", http + ToHex("HTTP/1.0 502 Bad Gateway\r\n\r\n"), "", "192.0.2.1", "HTTP 代理拒绝: HTTP/1.0 502 Bad Gateway"},
+      // Type -1: the server check, what the relay would not try and what the resolver cannot read.
+      {-1, closed, "", "", "", "目标服务器拒绝连接: Connection refused (10061)"},
+      {-1, "nocolon", "", "", "", "不是 IP:Port 形式的服务器地址"},
+      {-1, "127.0.0.1:99999", "", "", "", "不是 IP:Port 形式的服务器地址"},
+      {-1, "[::1]", "", "", "", "不是 IP:Port 形式的服务器地址"},
+      {-1, "0x7f.1:80", "", "", "", "无法解析服务器地址: "},
+      {-1, "127.0.0.1:-1", "", "", "", "无法解析服务器地址: "},
   };
-  for (const auto& [type, proxyText, script, user, target, expected] : rows) {
-    const std::string got = Reason(type, proxyText, script, user, *user ? "p" : "", target);
+  const char* socks5[] = {"一般性失败", "规则不允许该连接", "网络不可达", "主机不可达", "连接被拒绝",
+                          "TTL 已过期", "不支持该命令", "不支持该地址类型", "未知应答码 9"};
+  for (int code = 1; code <= 9; ++code)
+    rows.emplace_back(3, "", s5 + std::to_string(code) + " 00 01 00 00 00 00 00 00", "", "192.0.2.1",
+                      std::string("SOCKS 5 代理拒绝: ") + socks5[code - 1] + "\n");
+  for (const auto& [type, proxyText, script, user, target, expected] : rows) {  // "\n" ends an exact text
+    const std::string got = Reason(type, proxyText, script, user, *user ? "p" : "", target) + "\n";
     EXPECT_TRUE(got.starts_with(expected)) << expected << " | " << got;
+    EXPECT_EQ(got.find("10047"), std::string::npos) << got;
   }
-  // The server check: what the relay would not try, and hosts and ports the resolver cannot read.
-  const std::pair<std::string, std::string> probes[] = {
-      {closed, "目标服务器拒绝连接: Connection refused (10061)"},
-      {"nocolon", "不是 IP:Port 形式的服务器地址"},
-      {"127.0.0.1:99999", "不是 IP:Port 形式的服务器地址"},
-      {"[::1]", "不是 IP:Port 形式的服务器地址"},
-      {"0x7f.1:80", "无法解析服务器地址: "},
-      {"127.0.0.1:-1", "无法解析服务器地址: "},
-  };
-  for (const auto& [server, reason] : probes) {
-    const TAttempt a = ProbeServer(server, {});
-    EXPECT_FALSE(a.Ok) << server;
-    EXPECT_TRUE(a.Reason.starts_with(reason)) << server << " | " << a.Reason;
-    EXPECT_EQ(a.Reason.find("10047"), std::string::npos) << a.Reason;
-  }
-}
-
-std::vector<TRelayOutcome> Outcomes(THost& host) {
-  return host.Window->Query([&] { return host.Window->Engine()->RecentOutcomes(); });
 }
 
 // Through the relay with real servers: every end is recorded once, with the hop that failed, and
 // a slot last used through a proxy serves the next relay on its own settings.
 TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   EchoServer echo, echo6("::1");
-  const std::string live = "127.0.0.1:" + echo.portText(), closed = UnusedTarget(), live6 = "[::1]:" + echo6.portText();
+  const std::string live = echo.Text(), closed = UnusedTarget(), live6 = echo6.Text();
   auto microsocks = RealProxy::Start(RealProxy::Kind::Microsocks, {"kova", "right"});
   auto tinyproxy = RealProxy::Start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
   auto dante = RealProxy::Start(RealProxy::Kind::Dante);
   ASSERT_TRUE(microsocks && tinyproxy && dante);
-  const std::string ms = "127.0.0.1:" + microsocks->portText(), tp = "127.0.0.1:" + tinyproxy->portText(),
-                    da = "127.0.0.1:" + dante->portText();
+  const std::string ms = microsocks->Text(), tp = tinyproxy->Text(), da = dante->Text();
   TScriptedTarget resetting([](int fd) {  // resets on the first byte
     ReadExactly(fd, 1);
     ResetConnection(fd);
@@ -114,8 +99,7 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
       {0, "", "", closed, TRelayEnd::ListUsedUp, "目标服务器拒绝连接"},
       {0, "", "", resetting.Text(), TRelayEnd::ServerReset, ""},
   };
-  std::string bulk(256 << 10, '\0');  // relayed byte-exact both ways, every byte value in it
-  for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>(i * 131 + i / 251);
+  const std::string bulk = RandomBytes(256 << 10, 5);  // relayed byte-exact both ways, every byte value in it
   size_t recorded = 0;
   for (const auto& [type, proxy, password, target, end, reason] : rows) {
     SCOPED_TRACE(std::to_string(type) + " " + proxy + " " + password + " " + target);
@@ -136,8 +120,8 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
         EXPECT_TRUE(SendAll(c.get(), "x") && WaitPeerClosed(c.get(), 10000));
       }
     }
-    ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).size() == recorded + 1; }));
-    const TRelayOutcome o = Outcomes(host).front();
+    ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().size() == recorded + 1; }));
+    const TRelayOutcome o = host.Outcomes().front();
     ++recorded;
     EXPECT_EQ(o.End, end) << OutcomeLine(o);
     EXPECT_EQ(o.Failed(), end != TRelayEnd::ClientClosed);
@@ -155,22 +139,17 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   host.SetTarget(live);
   for (int i = 0; i < 600; ++i) ASSERT_TRUE(RoundTrip(host.Connect().get(), "k"));
   ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; }));
-  const auto outcomes = Outcomes(host);
+  const auto outcomes = host.Outcomes();
   ASSERT_EQ(outcomes.size(), 500u) << "a fixed ring";
-  for (const auto& o : outcomes) {
-    ASSERT_EQ(o.End, TRelayEnd::ClientClosed) << OutcomeLine(o);
-    ASSERT_EQ(o.BytesSent, 1u);
-    ASSERT_EQ(o.BytesReceived, 1u);
-  }
+  for (const auto& o : outcomes) ASSERT_TRUE(o.End == TRelayEnd::ClientClosed && o.BytesSent == 1 && o.BytesReceived == 1) << OutcomeLine(o);
   EXPECT_GE(outcomes.front().StartUnixMs, outcomes.back().StartUnixMs) << "newest first";
-  EXPECT_EQ(host.Window->Query([&] { return host.Window->Engine()->FailedOutcomesSince(0); }), 0)
-      << "the failures above left the ring";
+  EXPECT_EQ(host.Ask([](TRelayEngine& e) { return e.FailedOutcomesSince(0); }), 0) << "the failures above left the ring";
   // Turned away with no target at all.
   host.Window->UpdateSettings([](THeadlessSettings& s) { s.ServerText.clear(); s.Servers.clear(); });
   host.SetTarget(":");
   EXPECT_TRUE(WaitPeerClosed(host.Connect().get()));
-  ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).front().End == TRelayEnd::NoServer; }));
-  const std::string client = Outcomes(host).front().Client;
+  ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().front().End == TRelayEnd::NoServer; }));
+  const std::string client = host.Outcomes().front().Client;
   EXPECT_TRUE(IsLoopbackText(client.substr(0, client.rfind(':'))));
 
   // Program end while a proxy has not answered yet: the attempt cut short is in the outcome.
@@ -182,7 +161,7 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = silent.Text(); });
   host.SetTarget(live);
   std::vector<TRelayOutcome> atEnd;
-  host.Window->Call([&] { host.Window->Engine()->SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); }); });
+  host.Do([&](TRelayEngine& e) { e.SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); }); });
   auto waiting = host.Connect();
   ASSERT_TRUE(WaitUntil([&] { return greeted.load(); }));  // the attempt is under way
   host.Window->Shutdown();
