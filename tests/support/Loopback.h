@@ -57,6 +57,11 @@ inline bool WaitUntil(const std::function<bool()>& pred, std::chrono::millisecon
   return true;
 }
 
+template <class F> Clock::duration Took(F&& f) {  // how long `f` ran
+  const auto begin = Clock::now();
+  return f(), Clock::now() - begin;
+}
+
 inline int CountThreads() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 // Sockets and pipes only: the kinds the relay opens. Files that a sanitizer's runtime or the
 // listing itself hold open come and go on their own and would make the count flaky.
