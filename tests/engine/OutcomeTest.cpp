@@ -226,9 +226,8 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
       s.ProxyType = type, s.ProxyText = proxy, s.ProxyUser = "kova", s.ProxyPassword = password;
       s.AutoSwitch = false;
     });
-    host.SetTarget(target);
     {
-      auto c = host.Connect();
+      auto c = host.Through(target);
       if (end == TRelayEnd::ClientClosed) {
         EXPECT_TRUE(RoundTrip(c.get(), bulk)) << proxy;
         // The monitor shows an IPv6 server in brackets, whichever way it is reached.

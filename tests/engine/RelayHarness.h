@@ -157,6 +157,7 @@ struct THost {
     Window->Call([&] { Window->Engine()->SetTarget(HostAndPort(text).first, HostAndPort(text).second); });
   }
   void Do(const std::function<void(TRelayEngine&)>& f) { Window->Call([&] { f(*Window->Engine()); }); }
+  UniqueFd Through(const std::string& target) { return SetTarget(target), Connect(); }  // a client of `target`
   std::unique_ptr<THeadlessWindow> Window;
   bool Ok = false;
 };

@@ -57,9 +57,8 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     }
     slowMismatches = wrong;
   });
-  host.SetTarget(slow.Text());
   {
-    auto c = host.Connect();
+    auto c = host.Through(slow.Text());
     const long before = ResidentKiB();
     long peak = before;
     std::thread sender = SendRepeated(c.get(), block, kSlowTotal / block.size() + 1);
@@ -82,9 +81,8 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     requests.store(n);
     SendAll(fd, answer);
   });
-  host.SetTarget(batch.Text());
   {
-    auto c = host.Connect();
+    auto c = host.Through(batch.Text());
     std::string requestsText;
     for (int i = 0; i < 1000; ++i) requestsText += "PING\r\n";
     ASSERT_TRUE(SendAll(c.get(), requestsText));
@@ -102,9 +100,8 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     uploaded = ReadUntilClosed(fd, 10000);
     uploadDone.store(true);
   });
-  host.SetTarget(farewell.Text());
   {
-    auto c = host.Connect();
+    auto c = host.Through(farewell.Text());
     EXPECT_EQ(ReadExactly(c.get(), 3), "bye");
     EXPECT_TRUE(WaitPeerClosed(c.get())) << "the target's end reaches the client";
     ASSERT_TRUE(SendAll(c.get(), upload)) << "the other direction still pumps";
@@ -132,9 +129,8 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     ReadExactly(fd, 2);
     ResetConnection(fd);
   });
-  host.SetTarget(resetter.Text());
   {
-    auto c = host.Connect();
+    auto c = host.Through(resetter.Text());
     ASSERT_TRUE(SendAll(c.get(), "go"));
     EXPECT_TRUE(WaitPeerClosed(c.get(), 3000));
     EXPECT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "ended while the client stays";
@@ -145,9 +141,8 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
   FakePeer proxy("> 05 01 00 | < 05 00 | > 05 01 00 01 7F 00 00 01 00 50");  // the target is only bytes here
   proxy.Reply(FromHex("05 00 00 01 7F 00 00 01 00 50") + tail).Expect(early).Start();
   host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = proxy.host() + ":" + proxy.portText(); });
-  host.SetTarget("127.0.0.1:80");
   {
-    auto c = host.Connect();
+    auto c = host.Through("127.0.0.1:80");
     std::thread sender([&] { SendAll(c.get(), early); });
     EXPECT_TRUE(ReadExactly(c.get(), tail.size()) == tail);
     sender.join();
