@@ -47,6 +47,9 @@ TEST(ObjectManager, HandsOutAscendingThenLastReleasedFirst) {
     for (size_t k = 0; k < next.size(); ++k) got.push_back(t.Add(1));
     EXPECT_EQ(got, next);
   }
+  TIndexStack stack(2);  // the free stack under them: a push onto a full one is refused, nothing written
+  EXPECT_EQ(std::vector({stack.Push(5), stack.Push(6), stack.Push(7), stack.Count(), stack.Pop(), stack.Pop(), stack.Pop()}),
+            std::vector({0, 1, -1, 2, 6, 5, -1}));
   Lines log;
   TObjectManager full(50);
   for (int i = 0; i < 50; ++i) ASSERT_EQ(full.Add(2), i);
@@ -121,6 +124,7 @@ TEST(ManagedThread, StartRacingWithParkingIsNeverLost) {
   std::atomic<int> executes{0}, violations{0};
   std::atomic<bool> parkedSeen{false};
   TManagedThread w;
+  w.OnFinish = [&](TObject*, int32_t) { ++violations; };  // runs only for a run that ended by itself
   w.OnExecute = [&](TObject*, int32_t) {
     violations += parkedSeen.load();
     w.Stop();  // before counting: a Start seen after the count must find the run ending
@@ -140,7 +144,7 @@ TEST(ManagedThread, StartRacingWithParkingIsNeverLost) {
     w.Start();
     ASSERT_TRUE(SpinUntil([&] { return executes.load() > before; }, 3s)) << "lost, cycle " << i;
   }
-  EXPECT_EQ(violations.load(), 0) << "a worker seen parked was running";
+  EXPECT_EQ(violations.load(), 0) << "a worker seen parked was running, or a stopped run was finished";
 }
 
 // Workers in every state: running, parked, ended and never started (these have no thread). All
@@ -148,6 +152,7 @@ TEST(ManagedThread, StartRacingWithParkingIsNeverLost) {
 TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
   const int before = SettledThreadCount();
   std::atomic<int> running{0}, starts{0}, calls{0};
+  std::atomic<bool> served{false};
   auto table = std::make_unique<TObjectManager>(100);
   // Through the sender: while the table is being destroyed, `table` no longer points to it.
   table->OnCreateItem = [&](TObject* sender, int32_t i) {
@@ -159,6 +164,7 @@ TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
     auto* w = table->Items(i).Obj<TManagedThread>();
     w->OnStart = [&, i](TObject*, int32_t) { ++(i < 20 ? running : starts); };
     w->OnExecute = [&, w, i](TObject*, int32_t) {
+      if (i == 0) return void(SpinUntil([&] { return served.load(); }, 3s));  // waits for the window thread
       if (i < 20) return std::this_thread::sleep_for(100ms);  // like a pump waiting for data
       if (i == 20 && ++calls == 1) throw std::runtime_error("handler failed");  // ends this run only
       w->Start();  // on a running worker: no new run
@@ -179,6 +185,12 @@ TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
   EXPECT_TRUE(failed->WaitFor({}, 2000));
   EXPECT_EQ(calls.load(), 2) << "a worker woken to end ran a handler";
   EXPECT_FALSE(failed->Start()) << "an ended worker cannot run again";
+  auto* waiting = table->Items(0).Obj<TManagedThread>();
+  waiting->RequestEnd();
+  EXPECT_TRUE(waiting->WaitFor([&] { served = true; }, 1000)) << "the waiting thread stopped serving the worker";
+  auto* never = table->Items(25).Obj<TManagedThread>();
+  never->RequestEnd();
+  EXPECT_TRUE(never->Finished()) << "a thread was made only to end a worker that never ran";
 
   EXPECT_LT(Took([&] { table.reset(); }), 1s) << "workers were waited for one after another";
   EXPECT_TRUE(SpinUntil([&] { return CountThreads() == before; }, 2s));
