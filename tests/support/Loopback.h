@@ -121,11 +121,13 @@ inline std::unique_ptr<addrinfo, void (*)(addrinfo*)> LoopbackAddress(const std:
   return {ai, [](addrinfo* a) { if (a) ::freeaddrinfo(a); }};
 }
 
+inline int MsLeft(Clock::time_point end) {  // until `end`, for the waits below that take milliseconds
+  return static_cast<int>(std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count(), 0));
+}
 inline bool PollIn(int fd, Clock::time_point end) {
   for (int r;;) {
     pollfd p{fd, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    if ((r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0)))) >= 0 || errno != EINTR) return r > 0;
+    if ((r = ::poll(&p, 1, MsLeft(end))) >= 0 || errno != EINTR) return r > 0;
   }
 }
 
@@ -216,10 +218,12 @@ class RawListener {
 };
 
 // Reads the bytes from position `at` up to `upTo` of a stream that repeats `block` over and over,
-// counting those that differ; returns the position reached (short of upTo: the stream ended).
+// counting those that differ; returns the position reached (short of upTo: the stream ended, or
+// stalled for 10 s, so that lost bytes fail a test instead of hanging it).
 inline size_t ReadPattern(int fd, const std::string& block, size_t at, size_t upTo, size_t& mismatches) {
   std::string buf(65536, 0);
-  for (ssize_t r; at < upTo && (r = ::recv(fd, buf.data(), std::min(buf.size(), upTo - at), 0)) > 0;)
+  for (ssize_t r; at < upTo && PollIn(fd, Clock::now() + std::chrono::seconds(10)) &&
+                  (r = ::recv(fd, buf.data(), std::min(buf.size(), upTo - at), 0)) > 0;)
     for (ssize_t k = 0; k < r; ++k, ++at) mismatches += buf[static_cast<size_t>(k)] != block[at % block.size()];
   return at;
 }
