@@ -188,7 +188,8 @@ TEST(RelayChurn, ChurnBurstsStopAndShutdownUnderLoadSlow) {
     std::vector<UniqueFd> clients;
     const std::string chunk(1 << 20, 'c');
     for (int i = 0; i < 50; ++i) ::send(clients.emplace_back(host->Connect()).get(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    ASSERT_TRUE(WaitUntil([&] { return host->Threads() == 100 && flooding.load() == 50; }));
+    ASSERT_TRUE(WaitUntil([&] { return host->Threads() == 100 && flooding.load() == 50; }, 20s))  // 50 relays set up under load
+        << host->Threads() << " threads, " << flooding.load() << " flooding";
     const int reports = host->Window->ListenReports();
     host->Window->StopService();
     EXPECT_EQ(host->Window->WaitListenReport(reports, 3000), 3);
