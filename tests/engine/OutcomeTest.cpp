@@ -1,5 +1,6 @@
-// Why relays end: decoded proxy refusals from scripted and real proxies, outcomes of relays
-// through the engine, and the fixed ring under churn. Other addresses are only bytes.
+// The proxy socket class (the HTTP-then-SOCKS chain, scripted and through real servers, and the
+// pumps' receive), and why relays end: decoded proxy refusals from scripted and real proxies,
+// outcomes of relays through the engine, the fixed ring under churn. Other addresses are only bytes.
 
 #include "RelayHarness.h"
 #include "engine/ExtTCPSocket.h"
@@ -9,9 +10,94 @@
 namespace kova::test {
 namespace {
 
-// The decoded reason of one connect through a scripted proxy, and "+" when the proxy itself failed.
+const std::string kOpen = "HTTP/1.0 200 OK\r\n\r\n";
+
+// The pumps' receive blocks; a test waits with a bound first (bytes a proxy exchange left behind
+// are already there).
+std::string Pending(TExtTCPSocket& s, int maxLength, int timeoutMs = 2000) {
+  std::string buf(static_cast<size_t>(std::max(maxLength, 1)), '\0');
+  if (s.ReadBufferCopy().empty() && !s.WaitReadable(timeoutMs)) return "";
+  return buf.substr(0, static_cast<size_t>(std::max(s.ReceivePending(buf.data(), maxLength), 0)));
+}
+
+// The chain's SOCKS exchange runs inside the tunnel; its SOCKS proxy is a port where nothing listens.
+// A refusal stops the exchange, a connection that never spoke SOCKS does not claim to, and the
+// pumps' receive hands out what the exchange read past its reply first.
+TEST(ExtConnect, ChainRunsTheSocksExchangeInsideTheTunnel) {
+  const std::string socksPort = RawListener().portText();
+  const std::string auth = "> 05 02 02 00 | < 05 02 | > 01 01 73 01 74 | < 01 00 | ";
+  TExtTCPSocket s;
+  s.TunnelUser = "h", s.TunnelPassword = "p", s.SocksUser = "s", s.SocksPassword = "t";
+  // {tunnel answer, SOCKS exchange inside, target, error, SOCKS target and local side then reported}
+  const std::tuple<std::string, std::string, const char*, int, const char*> rows[] = {
+      {kOpen, auth + "> 05 01 00 01 C0 00 02 01 00 50 | < 05 00 00 01 C6 33 64 07 04 38 " + ToHex("hi there"),
+       "192.0.2.1", 0, "192.0.2.1:80 198.51.100.7:1080"},
+      {"HTTP/1.1 407 Auth Required\r\n\r\n", "", "192.0.2.2", kErrNetUnusable, "192.0.2.1:80 198.51.100.7:1080"},
+      {kOpen, "> 05 02 02 00 | < 05 FF", "srv", kErrNetUnusable, "srv:80 198.51.100.7:1080"},  // as passed in
+  };
+  for (const auto& [answer, socks, target, error, reported] : rows) {
+    SCOPED_TRACE(target);
+    FakePeer http;
+    http.Expect("CONNECT 127.0.0.1:" + socksPort + " HTTP/1.0\r\nProxy-Authorization: Basic aDpw\r\n\r\n");
+    http.Reply(answer).Script(socks);
+    if (answer == kOpen && !socks.ends_with("FF")) http.Expect("more").Reply("KLM");
+    http.Start();
+    s.TunnelProxyHost = s.SocksProxyHost = "127.0.0.1";
+    s.TunnelProxyPort = http.portText();
+    s.SocksProxyPort = socksPort;
+    s.Connect(target, "80");
+    EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
+    EXPECT_EQ(s.SocksActive(), error == 0);
+    EXPECT_EQ(s.TunnelOpen(), answer == kOpen);
+    EXPECT_EQ(s.SocksTargetHost() + ":" + s.SocksTargetPort() + " " + s.SocksLocalHost() + ":" + s.SocksLocalPort(), reported);
+    if (error == 0) {
+      EXPECT_EQ(s.TunnelTargetHost(), "127.0.0.1");
+      // The SOCKS view wins: the target asked for, and the address the proxy bound.
+      EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), "192.0.2.1:80");
+      EXPECT_EQ(s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), "198.51.100.7:1080");
+      std::string got;  // bytes behind the reply come first, in order and within the limit
+      for (std::string piece = "-"; got.size() < 8 && !piece.empty(); got += piece) {
+        piece = Pending(s, 3);
+        EXPECT_LE(piece.size(), 3u);
+      }
+      EXPECT_EQ(got, "hi there");
+      s.SendText("more");
+      EXPECT_EQ(Pending(s, 8192), "KLM");
+    }
+    s.Close();
+    EXPECT_EQ(ToHex(http.Finish()), ToHex(http.Expected())) << "nothing after a refusal";
+  }
+}
+
+TEST(ReceivePending, LimitsEndsAndClose) {
+  FakePeer peer;
+  peer.Reply(std::string(20000, 'q')).Expect("go").Reply("late").Expect("end").Reply("bye").Script("x").Start();
+  TExtTCPSocket s;
+  s.Connect(peer.host(), peer.portText());
+  ASSERT_EQ(s.LastError(), 0);
+  char buf[8192];
+  EXPECT_EQ(s.ReceivePending(buf, 0), 0) << "no wait for nothing";
+  EXPECT_EQ(s.ReceivePending(buf, -1), 0);
+  EXPECT_EQ(s.LastError(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return s.BytesAvailable() >= 20000; }));
+  for (int expected : {8192, 8192, 3616}) EXPECT_EQ(s.ReceivePending(buf, 8192), expected);
+  s.SendText("go");
+  EXPECT_EQ(Pending(s, 16), "late");
+  s.SendText("end");
+  EXPECT_EQ(Pending(s, 16), "bye");
+  bool orderly = false;
+  EXPECT_EQ(s.ReceivePending(buf, 16, &orderly), 0);
+  EXPECT_TRUE(s.LastError() == kErrConnReset && orderly) << "the peer's FIN is an orderly end, not a reset";
+  s.Close();
+  // A closed object ends the pump with an error at once.
+  EXPECT_TRUE(s.ReceivePending(buf, 16, &orderly) == 0 && s.LastError() != 0 && !orderly);
+}
+
+// The decoded reason of one connect through a scripted proxy, and "+" when the proxy itself failed;
+// type -1 checks the server `proxyText` instead.
 std::string Reason(int type, const std::string& proxyText, const std::string& script, const std::string& user = "",
                    const std::string& password = "", const std::string& target = "192.0.2.1") {
+  if (type < 0) return ProbeServer(proxyText, {}).Reason;  // "" when it would try
   FakePeer proxy(script);
   if (proxyText.empty()) proxy.Start();  // a proxy named by the row is never this one
   TExtTCPSocket s;
@@ -23,24 +109,14 @@ std::string Reason(int type, const std::string& proxyText, const std::string& sc
 }
 
 TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
-  const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < ";
-  const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
-  const char* socks5[] = {"一般性失败", "规则不允许该连接", "网络不可达", "主机不可达", "连接被拒绝",
-                          "TTL 已过期", "不支持该命令", "不支持该地址类型", "未知应答码 9"};
-  for (int code = 1; code <= 9; ++code)  // what the proxy says about the target is the target's
-    EXPECT_EQ(Reason(3, "", hello + "05 0" + std::to_string(code) + " 00 01 00 00 00 00 00 00"),
-              std::string("SOCKS 5 代理拒绝: ") + socks5[code - 1]);
-  const std::pair<const char*, const char*> socks4[] = {{"5B", "请求被拒绝或失败 (91)"},
-                                                        {"5C", "+无法连接客户端的 identd (92)"},
-                                                        {"5D", "+identd 报告的用户标识不匹配 (93)"}};
-  for (const auto& [code, text] : socks4) {
-    const bool own = text[0] == '+';
-    EXPECT_EQ(Reason(2, "", s4 + code + " 00 00 00 00 00 00"), std::string(own ? "+" : "") + "SOCKS 4 代理拒绝: " + (text + own));
-  }
-  const std::string closed = "127.0.0.1:" + RawListener().portText();
-  const std::string http = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n") + " | < ";
-  // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}
-  const std::tuple<int, std::string, std::string, const char*, const char*, std::string> rows[] = {
+  const std::string s5 = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 0", s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
+  const std::string closed = UnusedTarget(), http = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n") + " | < ";
+  // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}; what the
+  // proxy says about the target is the target's, so only the proxy's own failures carry "+".
+  std::vector<std::tuple<int, std::string, std::string, const char*, const char*, std::string>> rows = {
+      {2, "", s4 + "5B 00 00 00 00 00 00", "", "192.0.2.1", "SOCKS 4 代理拒绝: 请求被拒绝或失败 (91)\n"},
+      {2, "", s4 + "5C 00 00 00 00 00 00", "", "192.0.2.1", "+SOCKS 4 代理拒绝: 无法连接客户端的 identd (92)\n"},
+      {2, "", s4 + "5D 00 00 00 00 00 00", "", "192.0.2.1", "+SOCKS 4 代理拒绝: identd 报告的用户标识不匹配 (93)\n"},
       {3, "", "> 05 01 00 | < 05 FF", "", "192.0.2.1", "+SOCKS 5 代理: 没有可接受的认证方式"},
       {3, "", "> 05 02 02 00 | < 05 02 | > 01 01 75 01 70 | < 01 01", "u", "192.0.2.1", "+SOCKS 5 代理: 用户名或密码被拒绝"},
       {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 00 | x", "", "192.0.2.1",
@@ -55,43 +131,71 @@ TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
       {1, "", http + ToHex("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), "", "192.0.2.1",
        "+HTTP 代理拒绝: HTTP/1.1 407 Proxy Authentication Required (需要代理认证)"},
       {1, "", http + ToHex("HTTP/1.0 502 Bad Gateway\r\n\r\n"), "", "192.0.2.1", "HTTP 代理拒绝: HTTP/1.0 502 Bad Gateway"},
+      // Type -1: the server check, what the relay would not try and what the resolver cannot read.
+      {-1, closed, "", "", "", "目标服务器拒绝连接: Connection refused (10061)"},
+      {-1, "nocolon", "", "", "", "不是 IP:Port 形式的服务器地址"},
+      {-1, "127.0.0.1:99999", "", "", "", "不是 IP:Port 形式的服务器地址"},
+      {-1, "[::1]", "", "", "", "不是 IP:Port 形式的服务器地址"},
+      {-1, "0x7f.1:80", "", "", "", "无法解析服务器地址: "},
+      {-1, "127.0.0.1:-1", "", "", "", "无法解析服务器地址: "},
   };
-  for (const auto& [type, proxyText, script, user, target, expected] : rows) {
-    const std::string got = Reason(type, proxyText, script, user, *user ? "p" : "", target);
+  const char* socks5[] = {"一般性失败", "规则不允许该连接", "网络不可达", "主机不可达", "连接被拒绝",
+                          "TTL 已过期", "不支持该命令", "不支持该地址类型", "未知应答码 9"};
+  for (int code = 1; code <= 9; ++code)
+    rows.emplace_back(3, "", s5 + std::to_string(code) + " 00 01 00 00 00 00 00 00", "", "192.0.2.1",
+                      std::string("SOCKS 5 代理拒绝: ") + socks5[code - 1] + "\n");
+  for (const auto& [type, proxyText, script, user, target, expected] : rows) {  // "\n" ends an exact text
+    const std::string got = Reason(type, proxyText, script, user, *user ? "p" : "", target) + "\n";
     EXPECT_TRUE(got.starts_with(expected)) << expected << " | " << got;
+    EXPECT_EQ(got.find("10047"), std::string::npos) << got;
   }
-  // The server check: what the relay would not try, and hosts and ports the resolver cannot read.
-  const std::pair<std::string, std::string> probes[] = {
-      {closed, "目标服务器拒绝连接: Connection refused (10061)"},
-      {"nocolon", "不是 IP:Port 形式的服务器地址"},
-      {"127.0.0.1:99999", "不是 IP:Port 形式的服务器地址"},
-      {"[::1]", "不是 IP:Port 形式的服务器地址"},
-      {"0x7f.1:80", "无法解析服务器地址: "},
-      {"127.0.0.1:-1", "无法解析服务器地址: "},
-  };
-  for (const auto& [server, reason] : probes) {
-    const TAttempt a = ProbeServer(server, {});
-    EXPECT_FALSE(a.Ok) << server;
-    EXPECT_TRUE(a.Reason.starts_with(reason)) << server << " | " << a.Reason;
-    EXPECT_EQ(a.Reason.find("10047"), std::string::npos) << a.Reason;
-  }
-}
-
-std::vector<TRelayOutcome> Outcomes(THost& host) {
-  return host.Window->Query([&] { return host.Window->Engine()->RecentOutcomes(); });
 }
 
 // Through the relay with real servers: every end is recorded once, with the hop that failed, and
 // a slot last used through a proxy serves the next relay on its own settings.
 TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   EchoServer echo, echo6("::1");
-  const std::string live = "127.0.0.1:" + echo.portText(), closed = UnusedTarget(), live6 = "[::1]:" + echo6.portText();
-  auto microsocks = RealProxy::Start(RealProxy::Kind::Microsocks, {"kova", "right"});
-  auto tinyproxy = RealProxy::Start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
-  auto dante = RealProxy::Start(RealProxy::Kind::Dante);
-  ASSERT_TRUE(microsocks && tinyproxy && dante);
-  const std::string ms = "127.0.0.1:" + microsocks->portText(), tp = "127.0.0.1:" + tinyproxy->portText(),
-                    da = "127.0.0.1:" + dante->portText();
+  const std::string live = echo.Text(), closed = UnusedTarget(), live6 = echo6.Text();
+  std::string why;  // a missing server binary fails here, never skips
+  auto start = [&](RealProxy::Kind kind, RealProxy::Credentials c) {
+    auto p = RealProxy::Start(kind, c, &why);
+    EXPECT_TRUE(p) << why;
+    return std::shared_ptr<RealProxy>(std::move(p));
+  };
+  const auto micro = start(RealProxy::Kind::Microsocks, {"kova", "right"}), dante = start(RealProxy::Kind::Dante, {}),
+             tiny = start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
+  ASSERT_TRUE(micro && dante && tiny);
+  const std::string ms = micro->Text(), tp = tiny->Text(), da = dante->Text();
+  const auto S4 = TSocksType::Socks4, S5 = TSocksType::Socks5;
+  // Chains through the socket class alone: {what, HTTP proxy, SOCKS proxy, version, SOCKS user and password, error}
+  const std::tuple<const char*, RealProxy*, RealProxy*, TSocksType, const char*, const char*, int> chains[] = {
+      {"microsocks, no credentials", nullptr, micro.get(), S5, "", "", kErrNetUnusable},
+      {"tinyproxy then microsocks", tiny.get(), micro.get(), S5, "kova", "right", 0},
+      {"tinyproxy then dante, SOCKS 5", tiny.get(), dante.get(), S5, "", "", 0},
+      {"tinyproxy then dante, SOCKS 4", tiny.get(), dante.get(), S4, "", "", 0},
+      {"tinyproxy then wrong SOCKS password", tiny.get(), micro.get(), S5, "kova", "nope", kErrNetUnusable},
+  };
+  const std::string payload = RandomBytes(30000, 3);  // every byte value, in an order that shows swaps and drops
+  for (const auto& [what, http, socks, version, socksUser, socksPassword, error] : chains) {
+    SCOPED_TRACE(what);
+    TExtTCPSocket s;
+    s.SocksTimeout = s.TunnelTimeout = 10000;
+    if (http) s.TunnelProxyHost = http->host(), s.TunnelProxyPort = http->portText();
+    s.SocksProxyHost = socks->host(), s.SocksProxyPort = socks->portText();
+    s.TunnelUser = "kova", s.TunnelPassword = "right", s.SocksVersion = version, s.SocksUser = socksUser, s.SocksPassword = socksPassword;
+    s.Connect(echo.host(), echo.portText());
+    ASSERT_EQ(s.LastError(), error) << s.LastErrorText() << "\n" << (http ? http->Log() : "") << socks->Log();
+    EXPECT_EQ(s.TunnelOpen(), http != nullptr) << "a tunnel is granted even if SOCKS then fails";
+    EXPECT_EQ(s.SocksActive(), error == 0);
+    if (error) continue;
+    EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), echo.host() + ":" + echo.portText());
+    ASSERT_EQ(s.SendText(payload), static_cast<int>(payload.size())) << s.LastErrorText();
+    std::string back;
+    for (const auto end = Clock::now() + 10s; back.size() < payload.size() && Clock::now() < end;)
+      back += Pending(s, 8192, 100);
+    EXPECT_TRUE(back == payload) << "echo differs: " << back.size() << " of " << payload.size() << " bytes";
+  }
+
   TScriptedTarget resetting([](int fd) {  // resets on the first byte
     ReadExactly(fd, 1);
     ResetConnection(fd);
@@ -114,8 +218,7 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
       {0, "", "", closed, TRelayEnd::ListUsedUp, "目标服务器拒绝连接"},
       {0, "", "", resetting.Text(), TRelayEnd::ServerReset, ""},
   };
-  std::string bulk(256 << 10, '\0');  // relayed byte-exact both ways, every byte value in it
-  for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>(i * 131 + i / 251);
+  const std::string bulk = RandomBytes(256 << 10, 5);  // relayed byte-exact both ways, every byte value in it
   size_t recorded = 0;
   for (const auto& [type, proxy, password, target, end, reason] : rows) {
     SCOPED_TRACE(std::to_string(type) + " " + proxy + " " + password + " " + target);
@@ -123,9 +226,8 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
       s.ProxyType = type, s.ProxyText = proxy, s.ProxyUser = "kova", s.ProxyPassword = password;
       s.AutoSwitch = false;
     });
-    host.SetTarget(target);
     {
-      auto c = host.Connect();
+      auto c = host.Through(target);
       if (end == TRelayEnd::ClientClosed) {
         EXPECT_TRUE(RoundTrip(c.get(), bulk)) << proxy;
         // The monitor shows an IPv6 server in brackets, whichever way it is reached.
@@ -136,8 +238,8 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
         EXPECT_TRUE(SendAll(c.get(), "x") && WaitPeerClosed(c.get(), 10000));
       }
     }
-    ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).size() == recorded + 1; }));
-    const TRelayOutcome o = Outcomes(host).front();
+    ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().size() == recorded + 1; }));
+    const TRelayOutcome o = host.Outcomes().front();
     ++recorded;
     EXPECT_EQ(o.End, end) << OutcomeLine(o);
     EXPECT_EQ(o.Failed(), end != TRelayEnd::ClientClosed);
@@ -155,22 +257,17 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   host.SetTarget(live);
   for (int i = 0; i < 600; ++i) ASSERT_TRUE(RoundTrip(host.Connect().get(), "k"));
   ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; }));
-  const auto outcomes = Outcomes(host);
+  const auto outcomes = host.Outcomes();
   ASSERT_EQ(outcomes.size(), 500u) << "a fixed ring";
-  for (const auto& o : outcomes) {
-    ASSERT_EQ(o.End, TRelayEnd::ClientClosed) << OutcomeLine(o);
-    ASSERT_EQ(o.BytesSent, 1u);
-    ASSERT_EQ(o.BytesReceived, 1u);
-  }
+  for (const auto& o : outcomes) ASSERT_TRUE(o.End == TRelayEnd::ClientClosed && o.BytesSent == 1 && o.BytesReceived == 1) << OutcomeLine(o);
   EXPECT_GE(outcomes.front().StartUnixMs, outcomes.back().StartUnixMs) << "newest first";
-  EXPECT_EQ(host.Window->Query([&] { return host.Window->Engine()->FailedOutcomesSince(0); }), 0)
-      << "the failures above left the ring";
+  EXPECT_EQ(host.Ask([](TRelayEngine& e) { return e.FailedOutcomesSince(0); }), 0) << "the failures above left the ring";
   // Turned away with no target at all.
   host.Window->UpdateSettings([](THeadlessSettings& s) { s.ServerText.clear(); s.Servers.clear(); });
   host.SetTarget(":");
   EXPECT_TRUE(WaitPeerClosed(host.Connect().get()));
-  ASSERT_TRUE(WaitUntil([&] { return Outcomes(host).front().End == TRelayEnd::NoServer; }));
-  const std::string client = Outcomes(host).front().Client;
+  ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().front().End == TRelayEnd::NoServer; }));
+  const std::string client = host.Outcomes().front().Client;
   EXPECT_TRUE(IsLoopbackText(client.substr(0, client.rfind(':'))));
 
   // Program end while a proxy has not answered yet: the attempt cut short is in the outcome.
@@ -182,7 +279,7 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = silent.Text(); });
   host.SetTarget(live);
   std::vector<TRelayOutcome> atEnd;
-  host.Window->Call([&] { host.Window->Engine()->SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); }); });
+  host.Do([&](TRelayEngine& e) { e.SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); }); });
   auto waiting = host.Connect();
   ASSERT_TRUE(WaitUntil([&] { return greeted.load(); }));  // the attempt is under way
   host.Window->Shutdown();

@@ -12,7 +12,7 @@ namespace {
 // The test thread is the window thread here: posts are delivered, or held back, by hand.
 TEST(RelayEnds, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
   EchoServer echo;
-  TManualEngine m("127.0.0.1:" + echo.portText());
+  TManualEngine m(echo.Text());
   m.Start();
   ASSERT_TRUE(m.Ok);
   m.Accept().Reset();
@@ -35,7 +35,7 @@ TEST(RelayEnds, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
   EXPECT_TRUE(WaitUntil([&] {  // the sender counts its bytes just after the echo may be back
     rows = m.Engine->Sweep().Connections;
     return rows.size() == 1 && rows[0].starts_with("0;" + m.Address + ":") &&
-           rows[0].ends_with(";127.0.0.1:" + echo.portText() + ";10;10;62:5");
+           rows[0].ends_with(";" + echo.Text() + ";10;10;62:5");
   })) << rows.at(0);
   m.Clock.Now += 100000'000;
   m.Engine->Sweep();
@@ -56,15 +56,13 @@ TEST(RelayEnds, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
 
   // Shutdown while a worker waits for the window thread to switch servers, and a client is queued.
   m.Engine->SetTarget("127.0.0.1", HostAndPort(UnusedTarget()).second);
-  m.Settings.Servers = {"127.0.0.1:" + echo.portText()};
+  m.Settings.Servers = {echo.Text()};
   auto waiting = m.Accept();
   ASSERT_TRUE(SendAll(waiting.get(), "x"));
   ASSERT_TRUE(m.Peek(WM_SYNCCALL));  // the worker's call, never delivered
   auto queued = m.Connect();
   ASSERT_TRUE(m.Peek(WM_ACCEPT));  // accepted, not yet handled
-  const auto start = std::chrono::steady_clock::now();
-  m.Engine.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_LT(Took([&] { m.Engine.reset(); }), 2s);
   EXPECT_TRUE(WaitPeerClosed(waiting.get()));
   EXPECT_TRUE(WaitPeerClosed(queued.get()));
 }
@@ -88,10 +86,7 @@ TEST(RelayEnds, SweepClockReleaseLatencyHalfClosedIdleAndAThrowingPump) {
 
   auto streaming = m.Accept();
   std::atomic<bool> sending{true};
-  std::thread sender([&] {
-    for (const std::string chunk(65536, 's'); sending.load() && SendAll(streaming.get(), chunk);) {
-    }
-  });
+  std::thread sender([&] { for (const std::string chunk(65536, 's'); sending.load() && SendAll(streaming.get(), chunk);) continue; });
   ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Connections.at(0).find(";0;0;") == std::string::npos; }));
   // Stamps newer than the sweep's reading are no idle time at all, never 49 days of it.
   m.Clock.Now = stamp - 10'000;
@@ -99,9 +94,7 @@ TEST(RelayEnds, SweepClockReleaseLatencyHalfClosedIdleAndAThrowingPump) {
   EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
   // Past the limit: released while data pours in, without reading it away on this thread.
   m.Clock.Now = stamp + 61'000;
-  const auto begin = std::chrono::steady_clock::now();
-  m.Engine->Sweep();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 50ms);
+  EXPECT_LT(Took([&] { m.Engine->Sweep(); }), 50ms);
   EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
   sending.store(false);
   ::shutdown(streaming.get(), SHUT_RDWR);
@@ -153,8 +146,7 @@ TEST(RelayEnds, SweepClockReleaseLatencyHalfClosedIdleAndAThrowingPump) {
     EXPECT_TRUE(ReadExactly(c.get(), fresh.size()) == fresh) << "bytes of the released relay came through";
     sender.join();
   }
-  while (m.Engine->ConnectionsInUse() > 0 && m.DeliverUntil(*m.Engine, WM_CONNCLOSE)) {
-  }
+  while (m.Engine->ConnectionsInUse() > 0 && m.DeliverUntil(*m.Engine, WM_CONNCLOSE)) continue;
 
   // A pump whose handler throws ends its relay like a failed one: 1025, then both slots return.
   throwNext.store(true);
@@ -182,49 +174,17 @@ long WakeUps() {
 // Idle relays cost no wake-ups: their pumps sleep in the receive until data, an end or a close.
 TEST(RelayEnds, IdleRelaysSleepUntilThereIsWorkAndAnEndWakesThemAtOnce) {
   EchoServer echo;
-  auto host = std::make_unique<THost>(Direct("127.0.0.1:" + echo.portText()));
+  auto host = std::make_unique<THost>(Direct(echo.Text()));
   ASSERT_TRUE(host->Ok);
   std::vector<UniqueFd> clients;
-  for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(RoundTrip(clients.emplace_back(host->Connect()).get(), "hi"));
-    if (i % 2) {
-      ASSERT_TRUE(RoundTrip(clients.back().get(), std::string(65536, 'z')));  // waits in a splice now
-    }
+  for (int i = 0; i < 20; ++i) {  // every other one waits in a splice, having moved a bulk chunk
+    ASSERT_TRUE(RoundTrip(clients.emplace_back(host->Connect()).get(), i % 2 ? std::string(65536, 'z') : "hi"));
   }
   const long before = WakeUps();
   std::this_thread::sleep_for(1s);  // measures what happens in a second of quiet
   EXPECT_LT(WakeUps() - before, 40) << "40 idle pumps woke periodically";
-  const auto begin = std::chrono::steady_clock::now();
-  host.reset();  // program end: every blocked pump is woken by its close, none by a time-out
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+  EXPECT_LT(Took([&] { host.reset(); }), 1s);  // program end: every blocked pump is woken by its close, none by a time-out
   for (auto& c : clients) EXPECT_TRUE(WaitPeerClosed(c.get(), 1000));
-}
-
-// The real clock under load: 45 relays stream for 30 s past a 1 s sweep with a 1-minute limit.
-TEST(RelayEnds, BusyRelaysAreNeverCutByTheSweep) {
-  TScriptedTarget sink([](int fd) { ReadUntilClosed(fd, 120000); });
-  THeadlessSettings settings = Direct(sink.Text());
-  settings.IdleLimitMinutes = 1;
-  THost host(settings);
-  ASSERT_TRUE(host.Ok);
-  host.Window->SetSweepPeriod(1000);
-  std::vector<UniqueFd> clients;
-  for (int i = 0; i < 45; ++i) clients.push_back(host.Connect());
-  std::atomic<int> cut{0};
-  std::vector<std::thread> streams;
-  const auto end = std::chrono::steady_clock::now() + 30s;
-  for (auto& c : clients) {
-    streams.emplace_back([&, fd = c.get()] {
-      for (const std::string chunk(4096, 'b'); std::chrono::steady_clock::now() < end;) {
-        if (!SendAll(fd, chunk)) return void(cut.fetch_add(1));
-        std::this_thread::sleep_for(5ms);  // steady traffic, not a race for the CPU
-      }
-    });
-  }
-  for (auto& t : streams) t.join();
-  EXPECT_EQ(cut.load(), 0);
-  EXPECT_EQ(host.Connections(), 45);
-  EXPECT_GE(host.Window->SweepCount(), 25);
 }
 
 }  // namespace

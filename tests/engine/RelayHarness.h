@@ -127,10 +127,11 @@ struct TManualEngine : TManualWindow {
   }
 };
 
-// Settings for a direct relay to `target`.
-inline THeadlessSettings Direct(const std::string& target) {
+// Settings for a relay to `target`, with a server list and a proxy.
+inline THeadlessSettings Direct(const std::string& target, std::vector<std::string> list = {}, int proxyType = 0,
+                                const std::string& proxy = "") {
   THeadlessSettings s;
-  s.ServerText = target;
+  s.ServerText = target, s.Servers = std::move(list), s.ProxyType = proxyType, s.ProxyText = proxy;
   return s;
 }
 
@@ -147,11 +148,16 @@ struct THost {
   UniqueFd Connect(const std::string& from = "") const {
     return ConnectTo(Window->ListenAddress(), static_cast<uint16_t>(Window->BoundPort()), from);
   }
-  int Threads() { return Window->Query([&] { return Window->Engine()->ThreadsInUse(); }); }
-  int Connections() { return Window->Query([&] { return Window->Engine()->ConnectionsInUse(); }); }
+  template <class F> auto Ask(F f) { return Window->Query([&] { return f(*Window->Engine()); }); }
+  int Threads() { return Ask([](TRelayEngine& e) { return e.ThreadsInUse(); }); }
+  int Connections() { return Ask([](TRelayEngine& e) { return e.ConnectionsInUse(); }); }
+  std::vector<TRelayOutcome> Outcomes() { return Ask([](TRelayEngine& e) { return e.RecentOutcomes(); }); }
+  std::string Target() { return Ask([](TRelayEngine& e) { return e.TargetHost() + ":" + e.TargetPort(); }); }
   void SetTarget(const std::string& text) {
     Window->Call([&] { Window->Engine()->SetTarget(HostAndPort(text).first, HostAndPort(text).second); });
   }
+  void Do(const std::function<void(TRelayEngine&)>& f) { Window->Call([&] { f(*Window->Engine()); }); }
+  UniqueFd Through(const std::string& target) { return SetTarget(target), Connect(); }  // a client of `target`
   std::unique_ptr<THeadlessWindow> Window;
   bool Ok = false;
 };

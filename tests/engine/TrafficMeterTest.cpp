@@ -10,9 +10,7 @@ namespace {
 
 TLiveRelay Live(int slot, uint32_t generation, uint64_t down, uint64_t up) {
   TLiveRelay r;
-  r.Key = {slot, generation};
-  r.Down = down;
-  r.Up = up;
+  r.Key = {slot, generation}, r.Down = down, r.Up = up;
   return r;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Loopback-only socket test helpers (raw descriptors, listeners, an echo server, deadline waits).
+// Loopback-only socket test helpers (raw descriptors, listeners, echo and scripted targets,
+// deadline waits, descriptor and thread counts).
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,10 +15,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -50,10 +51,18 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-inline int Entries(const char* dir) {
-  return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
+inline bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+  for (const auto end = Clock::now() + deadline; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+    if (Clock::now() >= end) return pred();
+  return true;
 }
-inline int CountThreads() { return Entries("/proc/self/task"); }
+
+template <class F> Clock::duration Took(F&& f) {  // how long `f` ran
+  const auto begin = Clock::now();
+  return f(), Clock::now() - begin;
+}
+
+inline int CountThreads() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 // Sockets and pipes only: the kinds the relay opens. Files that a sanitizer's runtime or the
 // listing itself hold open come and go on their own and would make the count flaky.
 inline int CountOpenFds() {
@@ -61,10 +70,20 @@ inline int CountOpenFds() {
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
     const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
-    n += !ec && (target.rfind("socket:", 0) == 0 || target.rfind("pipe:", 0) == 0);
+    n += !ec && (target.starts_with("socket:") || target.starts_with("pipe:"));
   }
   return n;
 }
+// The baseline for a count: taken once the count has held still for longer than `quiet`, so
+// that an earlier test's listeners (which end within one 500 ms accept wait after their engine)
+// or workers are gone.
+inline int SettledCount(int (*count)(), std::chrono::milliseconds quiet = std::chrono::milliseconds(600)) {
+  for (;;) {
+    const int n = count();
+    if (!WaitUntil([&] { return count() != n; }, quiet)) return n;
+  }
+}
+inline int SettledFdCount() { return SettledCount(CountOpenFds); }
 
 // Takes the right to bind ports below 1024 from this thread, and the threads it starts, until
 // it goes; running unprivileged there is nothing to take.
@@ -98,26 +117,25 @@ inline std::unique_ptr<addrinfo, void (*)(addrinfo*)> LoopbackAddress(const std:
   addrinfo hints{}, *ai = nullptr;
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   hints.ai_socktype = SOCK_STREAM;
-  if (!IsLoopbackText(host) || ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &ai) != 0)
-    ai = nullptr;
+  if (!IsLoopbackText(host) || ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &ai) != 0) ai = nullptr;
   return {ai, [](addrinfo* a) { if (a) ::freeaddrinfo(a); }};
 }
 
+inline int MsLeft(Clock::time_point end) {  // until `end`, for the waits below that take milliseconds
+  return static_cast<int>(std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count(), 0));
+}
 inline bool PollIn(int fd, Clock::time_point end) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+  for (int r;;) {
     pollfd p{fd, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
-    if (r >= 0 || errno != EINTR) return r > 0;
+    if ((r = ::poll(&p, 1, MsLeft(end))) >= 0 || errno != EINTR) return r > 0;
   }
 }
 
 // Reads up to `limit` bytes until the deadline; `closed` tells whether the peer ended the stream.
 inline std::string ReadUpTo(int fd, size_t limit, int timeoutMs, bool* closed = nullptr) {
   std::string out;
-  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   char buf[4096];
-  while (out.size() < limit && PollIn(fd, end)) {
+  for (const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs); out.size() < limit && PollIn(fd, end);) {
     const ssize_t r = ::recv(fd, buf, std::min(sizeof buf, limit - out.size()), 0);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0 && closed) *closed = r == 0 || errno == ECONNRESET;
@@ -142,6 +160,12 @@ inline bool SendAll(int fd, const std::string& bytes) {  // false when the peer 
   }
   return true;
 }
+inline bool RoundTrip(int fd, const std::string& text) { return SendAll(fd, text) && ReadExactly(fd, text.size()) == text; }
+inline void Echo(int fd) {
+  char buf[16384];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
+  }
+}
 
 // Ends the connection on `fd` with a reset; the number stays taken, by an unconnected socket.
 inline void ResetConnection(int fd) {
@@ -149,24 +173,6 @@ inline void ResetConnection(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   UniqueFd spare(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   ::dup3(spare.get(), fd, O_CLOEXEC);  // drops the connection's last reference
-}
-
-inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-  for (const auto end = Clock::now() + deadline; !pred();) {
-    if (Clock::now() >= end) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// The open descriptors once an earlier test's listeners, which end on their own within one of
-// their 500 ms steps after their engine, are gone: the count has held still for longer than that.
-inline int SettledFdCount() {
-  for (;;) {
-    const int n = CountOpenFds();
-    if (!WaitUntil([&] { return CountOpenFds() != n; }, std::chrono::milliseconds(600))) return n;
-  }
 }
 
 // Invalid on failure. `from` binds the client first: loopback has a second source address for
@@ -198,6 +204,7 @@ class RawListener {
   uint16_t port() const { return port_; }
   const std::string& host() const { return host_; }
   std::string portText() const { return std::to_string(port_); }
+  std::string Text() const { return (host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]") + ":" + portText(); }
   UniqueFd Accept(int timeoutMs = 5000) {  // invalid on time-out
     if (!fd_.valid() || !PollIn(fd_.get(), Clock::now() + std::chrono::milliseconds(timeoutMs))) return UniqueFd();
     return UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -211,15 +218,15 @@ class RawListener {
 };
 
 // Reads the bytes from position `at` up to `upTo` of a stream that repeats `block` over and over,
-// counting those that differ; returns the position reached (short of upTo: the stream ended).
+// counting those that differ; returns the position reached (short of upTo: the stream ended, or
+// stalled for 10 s, so that lost bytes fail a test instead of hanging it).
 inline size_t ReadPattern(int fd, const std::string& block, size_t at, size_t upTo, size_t& mismatches) {
   std::string buf(65536, 0);
-  for (ssize_t r; at < upTo && (r = ::recv(fd, buf.data(), std::min(buf.size(), upTo - at), 0)) > 0;) {
+  for (ssize_t r; at < upTo && PollIn(fd, Clock::now() + std::chrono::seconds(10)) &&
+                  (r = ::recv(fd, buf.data(), std::min(buf.size(), upTo - at), 0)) > 0;)
     for (ssize_t k = 0; k < r; ++k, ++at) mismatches += buf[static_cast<size_t>(k)] != block[at % block.size()];
-  }
   return at;
 }
-
 // Sends `block` `times` times on a thread of its own, so that a test can read meanwhile.
 inline std::thread SendRepeated(int fd, std::string block, size_t times) {
   return std::thread([fd, block = std::move(block), times] {
@@ -227,36 +234,21 @@ inline std::thread SendRepeated(int fd, std::string block, size_t times) {
     }
   });
 }
-
 inline std::string RandomBytes(size_t n, uint64_t seed) {
   std::string s(n, 0);
   std::mt19937_64 rng(seed);
   for (auto& c : s) c = static_cast<char>(rng());
   return s;
 }
-
 inline int QueuedToSend(int fd) {  // bytes this end has not had acknowledged yet
   int n = 0;
   return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
 }
-
 inline long ResidentKiB() {  // this process's resident size now
-  FILE* f = std::fopen("/proc/self/status", "r");
-  long kib = 0;
-  for (char line[256]; f && std::fgets(line, sizeof line, f);)
-    if (std::sscanf(line, "VmRSS: %ld", &kib) == 1) break;
-  if (f) std::fclose(f);
-  return kib;
-}
-
-inline bool RoundTrip(int fd, const std::string& text) {
-  return SendAll(fd, text) && ReadExactly(fd, text.size()) == text;
-}
-
-inline void Echo(int fd) {
-  char buf[16384];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
-  }
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  return 0;
 }
 
 // A target on 127.0.0.1:0 running `handler` on a thread per connection.
@@ -278,7 +270,7 @@ struct TScriptedTarget {
     for (auto& fd : fds_) ::shutdown(fd.get(), SHUT_RDWR);  // so handlers return
     for (auto& t : workers_) t.join();
   }
-  std::string Text() const { return "127.0.0.1:" + listener_.portText(); }
+  std::string Text() const { return listener_.Text(); }
   std::string portText() const { return listener_.portText(); }
   RawListener listener_;
   std::atomic<bool> stop_{false};
@@ -287,22 +279,22 @@ struct TScriptedTarget {
   std::thread accepter_;
 };
 
-// Echoes every connection from one poll thread; a client that never reads stalls the whole server.
+// Echoes every connection from one poll thread (so tens of thousands of short clients cost no
+// thread each); a client that never reads stalls the whole server.
 class EchoServer {
  public:
   explicit EchoServer(const std::string& host = "127.0.0.1") : listener_(host, 64) {
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    wakeRead_.Reset(p[0]);
-    wakeWrite_.Reset(p[1]);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { Run(); });
   }
   ~EchoServer() {
-    if (::write(wakeWrite_.get(), "x", 1) == 1) thread_.join();
+    if (::write(wake_[1], "x", 1) == 1) thread_.join();
+    ::close(wake_[0]), ::close(wake_[1]);
   }
   uint16_t port() const { return listener_.port(); }
   std::string portText() const { return listener_.portText(); }
   const std::string& host() const { return listener_.host(); }
+  std::string Text() const { return listener_.Text(); }
   int connectionsAccepted() const { return accepted_.load(); }
 
  private:
@@ -310,14 +302,13 @@ class EchoServer {
     std::vector<UniqueFd> conns;
     char buf[16384];
     for (;;) {
-      std::vector<pollfd> fds{{wakeRead_.get(), POLLIN, 0}, {listener_.fd(), POLLIN, 0}};
+      std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_.fd(), POLLIN, 0}};
       for (auto& c : conns) fds.push_back({c.get(), POLLIN, 0});
       if (::poll(fds.data(), fds.size(), -1) < 0 && errno == EINTR) continue;
       if (fds[0].revents) return;
       for (size_t i = 2; i < fds.size(); ++i) {
         const ssize_t n = fds[i].revents ? ::recv(fds[i].fd, buf, sizeof buf, 0) : 1;
-        if (n <= 0 || (fds[i].revents && !SendAll(fds[i].fd, std::string(buf, static_cast<size_t>(n)))))
-          conns[i - 2].Reset();
+        if (n <= 0 || (fds[i].revents && !SendAll(fds[i].fd, std::string(buf, static_cast<size_t>(n))))) conns[i - 2].Reset();
       }
       std::erase_if(conns, [](const UniqueFd& c) { return !c.valid(); });
       UniqueFd c(fds[1].revents ? ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
@@ -325,7 +316,7 @@ class EchoServer {
     }
   }
   RawListener listener_;
-  UniqueFd wakeRead_, wakeWrite_;
+  int wake_[2] = {-1, -1};
   std::atomic<int> accepted_{0};
   std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -24,8 +25,7 @@ class RealProxy {
   // Waits until the server listens; nullptr with *error set on failure.
   static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {},
                                           std::string* error = nullptr) {
-    const char* binary =
-        kind == Kind::Microsocks ? "/usr/bin/microsocks" : kind == Kind::Dante ? "/usr/sbin/danted" : "/usr/bin/tinyproxy";
+    const char* binary = kind == Kind::Microsocks ? "/usr/bin/microsocks" : kind == Kind::Dante ? "/usr/sbin/danted" : "/usr/bin/tinyproxy";
     std::string why = std::string(binary) + " is missing: run scripts/setup.sh";
     // The port is picked before the server binds it; a lost race ends in another attempt.
     for (int attempt = 0; attempt < 3 && ::access(binary, X_OK) == 0; ++attempt) {
@@ -48,6 +48,7 @@ class RealProxy {
   }
   std::string host() const { return "127.0.0.1"; }
   std::string portText() const { return std::to_string(port_); }
+  std::string Text() const { return host() + ":" + portText(); }
   std::string Log() const {  // the server's output so far, for failure messages
     return (std::ostringstream() << std::ifstream(dir_ + "/output.log").rdbuf()).str();
   }
@@ -96,9 +97,8 @@ class RealProxy {
                           << (c.user.empty() ? "" : "BasicAuth " + c.user + " " + c.password + "\n");
       args.insert(args.end(), {"-d", "-c", conf});
     }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
     const int logFd = ::open((dir_ + "/output.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_ = ::fork();
@@ -106,15 +106,12 @@ class RealProxy {
       // Own process group so the destructor reaches helper processes; no inherited
       // descriptors, so a test's sockets never stay open inside the server.
       ::setpgid(0, 0);
-      ::dup2(nullFd, 0);
-      ::dup2(logFd, 1);
-      ::dup2(logFd, 2);
+      ::dup2(nullFd, 0), ::dup2(logFd, 1), ::dup2(logFd, 2);
       ::syscall(SYS_close_range, 3U, ~0U, 0U);
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(logFd);
-    ::close(nullFd);
+    ::close(logFd), ::close(nullFd);
     if (pid_ > 0) ::setpgid(pid_, pid_);  // also from this side, so an early kill hits the group
     bool exited = pid_ < 0;
     const bool up = WaitUntil([&] {
