@@ -34,7 +34,7 @@ class ServerList : public FormTest {
 };
 
 TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
-  Click("BtServerAdd");  // empty text and duplicates are added as they are; adding chooses no target
+  Click("BtServerAdd");  // empty text and repeated entries are added as they are; adding chooses no target
   Server()->setEditText("192.0.2.1:80");
   Click("BtServerAdd");
   Click("BtServerAdd");
