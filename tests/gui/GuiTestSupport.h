@@ -1,6 +1,6 @@
 #pragma once
-// The window tests' kit: one application, deadline waits that keep the event loop turning, and a
-// window fixture that answers its message boxes and file dialogs, with a settable engine clock.
+// The window tests' kit: one application, waits that keep the event loop turning, and a window
+// fixture that answers its boxes and dialogs, with a settable engine clock.
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -116,10 +116,8 @@ class FormTest : public ::testing::Test {
 
   ~FormTest() override {
     window.reset();
-    TUiSeam::SetMessageHook(nullptr);
-    TUiSeam::SetFileHook(nullptr);
-    TUiSeam::SetTrayAvailableHook(nullptr);
-    TUiSeam::SetDialogHook(nullptr);
+    TUiSeam::SetMessageHook(nullptr), TUiSeam::SetFileHook(nullptr);
+    TUiSeam::SetTrayAvailableHook(nullptr), TUiSeam::SetDialogHook(nullptr);
   }
   template <typename T = QWidget>
   T* Child(const char* name) {
@@ -147,20 +145,27 @@ class FormTest : public ::testing::Test {
   }
   bool WaitStates(const QString& states) { return WaitFor([&] { return States() == states; }); }
   bool Tick(const std::function<bool()>& pred) { return WaitFor([&] { return form.ATimerTimer(), pred(); }); }
-  void ListenOn(const QString& listen) {  // for the next start, from the port field's menu
-    listenOn = listen;
-    Child<QAction>("ActListenAddress")->trigger();
+  // From the port field's menu, or while it is disabled the panel's under it.
+  void FromPortMenu(const QString& entry) {
+    Choose(Port()->isEnabled() ? MenuAt(Port(), {2, 2}) : MenuAt(Port()->parentWidget(), Port()->geometry().center()), entry);
   }
-  // Starts on `listen` without a proxy (the default one is not on loopback); true once listening.
+  void ListenOn(const QString& listen) { listenOn = listen, FromPortMenu("监听地址…"); }  // for the next start
+  // Starts on `listen` without a proxy (the default one is not on loopback); true once listening
+  // on loopback. Both buttons stay off while it starts or stops.
   bool Start(const QString& listen = "0") {
     Child<QRadioButton>("RgProxy0")->click();
     Port()->setText(listen);
     Click("BtStart");
+    EXPECT_EQ(States(), "--+");
     address = WaitStates("-+-") ? form.Engine().ListeningAddress() : "";
     port = static_cast<uint16_t>(Port()->text().toInt());
     return test::IsLoopbackText(address) && port > 0;
   }
-  bool Stop() { return Click("BtStop"), WaitStates("+-+"); }
+  bool Stop() {
+    Click("BtStop");
+    EXPECT_EQ(States(), "---");
+    return WaitStates("+-+");
+  }
   // A client through the relay, its path proven by one echoed message.
   test::UniqueFd Client(const std::string& hello) {
     test::UniqueFd fd = test::ConnectTo(address, port);
@@ -169,9 +174,8 @@ class FormTest : public ::testing::Test {
   }
   void UseProxy(const char* type, const QString& where, const QString& user = "", const QString& password = "") {
     Child<QRadioButton>(type)->click();
-    Child<QLineEdit>("EdProxy")->setText(where);
-    Child<QLineEdit>("EdUsername")->setText(user);
-    Child<QLineEdit>("EdPassword")->setText(password);
+    for (const auto& [field, text] : {std::pair("EdProxy", where), {"EdUsername", user}, {"EdPassword", password}})
+      Child<QLineEdit>(field)->setText(text);
   }
   size_t Ended() { return form.Engine().RecentOutcomes().size(); }
   // A context menu as the right button opens it; on a list, on `row` (none: below the rows).

@@ -1,5 +1,4 @@
-// The target server list through the window: the six buttons, the list file's exact bytes, the
-// file error boxes and wildcard names in the file dialogs.
+// The server list through the window: the buttons, the file's exact bytes, error boxes, dialog wildcards.
 
 #include <cstring>
 
@@ -34,20 +33,16 @@ class ServerList : public FormTest {
   void File(const char* button, const QString& answer) { nextFileName = answer, Click(button); }
 };
 
-// The six buttons, then the file's bytes through load and save, then the error boxes.
 TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
-  Click("BtServerAdd");  // empty text and duplicates are added as they are; adding chooses no target
+  Click("BtServerAdd");  // empty text and repeated entries are added as they are; adding chooses no target
   Server()->setEditText("192.0.2.1:80");
   Click("BtServerAdd");
   Click("BtServerAdd");
   EXPECT_EQ(Entries(), QStringList({"", "192.0.2.1:80", "192.0.2.1:80"}));
   EXPECT_EQ(Server()->currentText() + "|" + QString::fromStdString(form.Engine().TargetHost()), "192.0.2.1:80|");
-  // typed -> target afterwards: "[IPv6]:port", else split at the first ':', one character each
-  // side, nothing trimmed, a numeric port 1..65535; using adds nothing
+  // typed -> target afterwards (the text rules are the socket layer's); an unusable text changes nothing
   const std::vector<std::pair<QString, std::string>> uses = {
-      {"first:1", "first|1"}, {"192.0.2.1", "first|1"}, {":80", "first|1"},       {"h:", "first|1"},
-      {"", "first|1"},        {"a:b:c", "a|b:c"},      {" a : b ", " a | b "},     {"[::1]:8080", "::1|8080"},
-      {"[::1]", "::1|8080"},  {"h:65536", "::1|8080"}};
+      {"first:1", "first|1"}, {"192.0.2.1", "first|1"}, {"[::1]:8080", "::1|8080"}, {"h:65536", "::1|8080"}};
   for (const auto& [typed, target] : uses) {
     Server()->setEditText(typed);
     Click("BtServerUse");
@@ -73,14 +68,11 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
   const std::vector<std::pair<QByteArray, QByteArray>> cases = {
       {"\xE4\xB8\xBB\xE6\x9C\xBA:80\xC2\xA0\t\r\n"_ba, {}},                      // UTF-8 Chinese, no-break space
       {"\xC4\xE3\xBA\xC3:1\r\n\xD6\xD0:2"_ba, {}},                                  // GBK, no final break
-      {"\x81\x30\x81\x30:1\r\n\x95\x32\x82\x36\x90\x30\x81\x30:2\r\n"_ba, {}},    // GB18030 four-byte
       {"\xFF\xFE\xFD:80\r\n\x80\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xE4\xB8"_ba, {}},  // invalid, cut short
-      // byte-order mark, valid and invalid mixed, separators the box turns into breaks, look-alikes
-      // of its placeholders (U+F700, U+F7FF)
+      // byte-order mark, valid and invalid mixed, separators the box breaks, placeholder look-alikes
       {"\xEF\xBB\xBF" "a\xE4\xB8\xBB\xC4\xE3\xFF\xF0\x9F\x98\x80:1\xE2\x80\xA9\xEF\xB7\x90\xEF\x9C\x80\xEF\x9F\xBF"_ba, {}},
       {"\x00\x01\x1F\x7F\t\x0B\x0C:1\x00\r\n"_ba, {}},  // NUL and control bytes
       {"a:1\rb:2\r"_ba, "a:1\r\nb:2\r\n"_ba},
-      {"a:1\nb:2\n"_ba, "a:1\r\nb:2\r\n"_ba},
       {"a\r\r\nb\n\rc\r\n"_ba, "a\r\n\r\nb\r\n\r\nc\r\n"_ba},
       {""_ba, {}},
       {big, {}}};
@@ -92,8 +84,7 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
   }
   EXPECT_EQ(Entries(), QStringList());  // loading leaves the list in use alone
 
-  // Valid text reads as usual, other bytes as placeholders; the engine gets the file's bytes, and
-  // an entry with a NUL (which would cut the name short) none at all.
+  // Other bytes show as placeholders; the engine gets the file's bytes, or none for a name with a NUL.
   ASSERT_TRUE(Write("in.txt", "\xC4\xE3:1\r\n\xE4\xB8\xBB:2\r\n127.0.0.1\x00x:3\r\n"_ba));
   File("BtLoad", Path("in.txt"));
   Click("BtUpdate");
@@ -124,8 +115,7 @@ TEST_F(ServerList, WildcardNamesInBothDialogsOnlyFilterTheListing) {
   ASSERT_TRUE(inDir);
   TUiSeam::SetFileHook(nullptr);  // Qt's own dialogs, answered below
   ASSERT_TRUE(Write("b.log", "b:2"));
-  // Each step types a name ("" keeps the one shown) and accepts; the log notes, before each step,
-  // the name shown and the listing's filter.
+  // Each step types a name ("" keeps the one shown) and accepts; the log notes the name and filter before.
   QStringList steps, log;
   QTimer driver;
   QObject::connect(&driver, &QTimer::timeout, [&] {

@@ -1,5 +1,4 @@
-// The window driven as a user drives it: start and stop, failed starts, a relay with failover and
-// the idle sweep, the tooltips, the tray, the end; the port field's menu; the number boxes.
+// The window as a user drives it: start, stop, failed starts, a relay, the sweep, the boxes, tips, tray, end.
 
 #include <optional>
 
@@ -13,21 +12,13 @@ using Window = FormTest;
 
 TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRelays) {
   EXPECT_EQ(Port()->text() + " " + Child<QLineEdit>("EdProxy")->text(), "1080 192.168.1.1:3128");
-  EXPECT_EQ(Counters(), "活动连接数：0 活动线程数：0 ");
   EXPECT_EQ(States(), "+-+");
   auto* timer = form.findChild<QTimer*>("ATimer");
   EXPECT_FALSE(timer->isActive());
-  Child<QRadioButton>("RgProxy0")->click();
-  Port()->setText("0");
-  Click("BtStart");
-  EXPECT_EQ(States(), "--+");      // starting
-  ASSERT_TRUE(WaitStates("-+-"));  // listening, "0" replaced by the bound port
+  ASSERT_TRUE(Start());  // "0" replaced by the bound port
   EXPECT_EQ(timer->isActive() ? timer->interval() : 0, 3000);  // starting starts the monitor
-  const std::string bound = form.Engine().ListeningAddress();
-  ASSERT_TRUE(test::IsLoopbackText(bound)) << bound;
-  Click("BtStop");
-  EXPECT_EQ(States(), "---");  // stopping
-  ASSERT_TRUE(WaitStates("+-+"));
+  const std::string bound = address;
+  ASSERT_TRUE(Stop());
   EXPECT_TRUE(timer->isActive());  // the monitor keeps running
 
   // Failed starts: one box, its first line as ever, its second where and why; the port stays typed.
@@ -38,7 +29,6 @@ TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRel
       {"127.0.0.1", held, "127.0.0.1 端口 " + held + "：端口已被占用"},
       {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址"},  // not assigned: bind fails, nothing sent
       {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）"},
-      {"127.0.0.1", "abc", "127.0.0.1 端口 abc：不是端口号（0-65535）"},
       {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true}};
   for (const TFailure& f : failures) {
     messages.clear();
@@ -55,7 +45,7 @@ TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRel
 
   ListenOn(QStringLiteral("127.0.0.1"));
   Server()->addItems({ClosedPort(), "", EchoTarget()});
-  Child<TSpinEdit>("EdTimeClear")->SetText("0");  // 0: never cleared
+  Child<TSpinEdit>("EdTimeClear")->SetText("0");  // never cleared, unless read anew below
   ASSERT_TRUE(Start());
   EXPECT_NE(Port()->text(), held);
   test::UniqueFd client = Client("hello");
@@ -66,23 +56,17 @@ TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRel
   EXPECT_TRUE(row.startsWith("0|" + QString::fromStdString(address) + ":")) << row.toStdString();
   EXPECT_EQ(Row("ThreadList", 0) + " " + Row("ThreadList", 1), "0|0[客户->服务] 1|0[服务->客户]");
   EXPECT_EQ(Counters(), "活动连接数：1 活动线程数：2 ");
-  // idle time as minutes:seconds; the limit, read anew at every tick, keeps a relay idle exactly
-  // that long and releases it a second later (still listed in that tick)
-  const std::tuple<const char*, int, QString, int> sweeps[] = {
-      {"0", 3725'000, "62:5", 1}, {"1", 60'000 - 3725'000, "1:0", 1}, {"1", 1'000, "1:1", 0}};
-  for (const auto& [limit, step, idle, inUse] : sweeps) {
-    Child<TSpinEdit>("EdTimeClear")->SetText(limit);
-    now += step;
-    form.ATimerTimer();
-    EXPECT_EQ(Row("SockList", 0), row + idle);
-    EXPECT_EQ(form.Engine().ConnectionsInUse(), inUse);
-  }
+  // Set after the start, the limit releases the relay a second past it (still listed in that tick).
+  Child<TSpinEdit>("EdTimeClear")->SetText("1");
+  now += 61'000;
+  form.ATimerTimer();
+  EXPECT_EQ(Row("SockList", 0), row + "1:1");
+  EXPECT_EQ(form.Engine().ConnectionsInUse(), 0);
   EXPECT_TRUE(PeerClosedPumping(client.get()));
   EXPECT_TRUE(Tick([&] { return Counters() == "活动连接数：0 活动线程数：0 "; }));
   Click("BtUpdate");  // applying a list starts the walk again at its first entry
   EXPECT_EQ(form.Engine().NextServerIndex(), 0);
-  // The interval box (1 to 600 seconds): typed -> period in ms while typed (0 = stopped), text once
-  // it loses focus. Read as typed, no overflow; clamped on leaving; letters stay, read as the minimum.
+  // The interval box (1..600 s): typed -> period while typed (0 = stopped, no overflow), text once it loses focus.
   auto* box = Child<TSpinEdit>("EdTimeUpdate");
   const std::tuple<QString, int, QString> typings[] = {
       {"5", 5000, "5"},  {"0", 0, "1"},     {"", 1000, ""},  {"-3", 0, "1"}, {"99999999", INT_MAX, "600"},
@@ -106,8 +90,7 @@ TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRel
   }
   EXPECT_EQ(seen.join(' '), "2 3 2 1 abc 2 700 600");
 
-  // Stopping leaves relays running; while listening, the port box and the tray name the address,
-  // the tray also the rate since the last tick.
+  // While listening the port box and the tray name the address, the tray also the rate; stopping leaves relays.
   Server()->setEditText(EchoTarget());
   timer->stop();  // the ticks below are the test's own
   form.ATimerTimer();
@@ -118,7 +101,6 @@ TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRel
                                                  "\n收到 [1-9][0-9.]* K?B/s，发送 [1-9][0-9.]* K?B/s$"))) << Tips().toStdString();
   ASSERT_TRUE(Stop());
   EXPECT_EQ(Tips(), "设置转发服务端口|KOVA数据转发服务");
-  EXPECT_FALSE(test::ConnectTo(address, port).valid()) << "the stopped service still accepts";
   EXPECT_TRUE(EchoesPumping(client.get(), "after"));
   EXPECT_TRUE(Tick([&] { return Counters().startsWith("活动连接数：1 "); }));
 
@@ -149,14 +131,7 @@ TEST_F(Window, StartsStopsRelaysSweepsShowsTheAddressHidesInTheTrayAndEndsItsRel
 
 // The port field's menu: who may connect (applied while listening too) and where the next start listens.
 TEST_F(Window, AllowListAndListeningAddressFromThePortFieldsMenu) {
-  auto entries = [&](QWidget* w, QPoint at) {  // the last two of its context menu
-    QMenu* menu = MenuAt(w, at);
-    const QStringList texts = menu ? Texts(menu->actions()) : QStringList();
-    if (menu) menu->close();
-    return texts.mid(std::max<qsizetype>(0, texts.size() - 2)).join('|');
-  };
-  EXPECT_EQ(entries(Port(), QPoint(2, 2)), "允许连接的客户端…|监听地址…");
-  auto allow = [&](const QString& text) { allowText = text, Child<QAction>("ActAllowList")->trigger(); };
+  auto allow = [&](const QString& text) { allowText = text, FromPortMenu("允许连接的客户端…"); };
   allow("127.0.0.1\n300.1.1.1");
   EXPECT_EQ(messages, QStringList{"KOVA 2.0|无效的条目: 300.1.1.1\n允许列表没有改变。"});
   EXPECT_EQ(form.Engine().AllowList(), nullptr);
@@ -169,24 +144,17 @@ TEST_F(Window, AllowListAndListeningAddressFromThePortFieldsMenu) {
   Server()->setEditText(EchoTarget());
   ASSERT_TRUE(Start());
   EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + only + "|KOVA数据转发服务\n" + Where() + only);
-  // Listening, the field is disabled: the panel under it offers the same two entries.
-  EXPECT_EQ(entries(Port()->parentWidget(), Port()->geometry().center()), "允许连接的客户端…|监听地址…");
 
-  // A client from 127.0.0.2 is refused and recorded with its address; the list swapped while
-  // listening lets it in; an empty list lets everyone in and the tooltips say nothing more.
+  // 127.0.0.2 is refused, then let in by a list swapped while listening; an empty list lets everyone in.
   const test::UniqueFd member = Client("in");
   EXPECT_TRUE(PeerClosedPumping(test::ConnectTo(address, port, "127.0.0.2").get()));
-  ASSERT_TRUE(WaitFor([&] { return Ended() > 0; }));
-  const TRelayOutcome o = form.Engine().RecentOutcomes().front();
-  EXPECT_EQ(RelayEndText(o.End) + " " + o.Client.substr(0, 10), "客户端不在允许列表中 127.0.0.2:");
   allow("127.0.0.2");
   EXPECT_TRUE(EchoesPumping(test::ConnectTo(address, port, "127.0.0.2").get(), "now"));
   allow("");
   EXPECT_EQ(form.Engine().AllowList(), nullptr);
   EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
 
-  // The choices: the own address first, this machine, every address, then the interfaces' (lo's
-  // ::1 among them where the system has IPv6); a choice applies at the next start.
+  // The own address, this machine, every address, then the interfaces' (::1 where the system has IPv6).
   const auto choices = ListenChoices();
   ASSERT_GE(choices.size(), 3u);
   EXPECT_EQ(choices[0].Label + "=" + choices[0].Address + "|" + choices[1].Address + "|" + choices[2].Address,

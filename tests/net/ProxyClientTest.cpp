@@ -33,22 +33,15 @@ TEST(Socks, ScriptedExchanges) {
   const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < ";
   const std::string u255(255, 'u');
   constexpr int kRefused = kErrNetUnusable;
-  // {what, version, user, password, target host and port, proxy script, error, reply code,
-  //  "host:port" then reported as the local side ("" = not checked)}
+  // {what, version, user, password, target, port, script, error, reply code, local side ("" = not checked)}
   using Row = std::tuple<const char*, TSocksType, std::string, std::string, std::string, std::string, std::string,
                          int, int, std::string>;
-  // clang-format off
   const Row rows[] = {
     {"no authentication", V5, "", "", "192.0.2.1", "80", hello + "< " + ok, 0, 0, "198.51.100.7:1080"},
     {"user, empty password", V5, "u", "", "192.0.2.1", "80", auth + "01 01 75 00" + done, 0, 0, ""},
-    {"user and password", V5, "user", "pw", "192.0.2.1", "80", auth + "01 04 75 73 65 72 02 70 77" + done, 0, 0, ""},
     {"255-byte user name", V5, u255, "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, ""},
     {"no user, proxy insists", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 02 | > 01 00 00" + done, 0, 0, ""},
-    {"no acceptable method", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 FF", kRefused, 0, ""},
-    {"method never offered", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 01", kRefused, 0, ""},
     {"bad version, method", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 04 00", kRefused, 0, ""},
-    {"authentication failed", V5, "u", "p", "192.0.2.1", "80", auth + "01 01 75 01 70 | < 01 01", kRefused, 0, ""},
-    {"general failure", V5, "", "", "192.0.2.1", "80", hello + "< 05 01 00 01 00 00 00 00 00 00", kRefused, 1, ""},
     {"bad version, reply", V5, "", "", "192.0.2.1", "80", hello + "< 04 00 00 01 00 00 00 00 00 00", kRefused, -1, ""},
     {"unknown address type", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 07 00 00 00 00 00 00", kRefused, -1, ""},
     {"reply names a host", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 03 0B 70 72 6F 78 79 2E 6C 6F 63 61 6C 1F 90", 0, 0, "proxy.local:8080"},
@@ -58,21 +51,15 @@ TEST(Socks, ScriptedExchanges) {
     {"hex-looking name", V5, "", "", "cafe", "http", "> 05 01 00 | < 05 00 | > 05 01 00 03 04 63 61 66 65 00 50 | < " + ok, 0, 0, ""},
     {"unknown service", V5, "", "", "192.0.2.1", "no-such-service", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 00 | < " + ok, 0, 0, ""},
     {"IPv6 target", V5, "", "", "2001:db8::a:1", "443", "> 05 01 00 | < 05 00 | > 05 01 00 04 20 01 0D B8 00 00 00 00 00 00 00 00 00 0A 00 01 01 BB | < " + ok, 0, 0, ""},
-    {"silent proxy", V5, "", "", "192.0.2.1", "80", "> 05 01 00", kErrTimedOut, 0, ""},
-    {"closes mid-reply", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 01 0A | x", kErrConnReset, -1, ""},
     // Values that do not fit a one-byte length fail before the proxy sees a single byte.
     {"256-byte user name", V5, std::string(256, 'u'), "p", "192.0.2.1", "80", "", kRefused, 0, ""},
     {"300-byte password", V5, "u", std::string(300, 'p'), "192.0.2.1", "80", "", kRefused, 0, ""},
     {"256-byte host name", V5, "", "", std::string(256, 'h'), "80", "", kRefused, 0, ""},
-    {"dotted parts are decimal", V5, "", "", "0192.000.02.001", "80", hello + "< " + ok, 0, 0, ""},
     {"SOCKS 4, leading zeros", V4, "", "", "0192.0.2.01", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
-    {"SOCKS 4 rejected", V4, "", "", "192.0.2.1", "80", s4 + "00 5B 00 00 00 00 00 00", kRefused, 0x5B, ""},
     {"SOCKS 4 bad first byte", V4, "", "", "192.0.2.1", "80", s4 + "04 5A 00 00 00 00 00 00", kRefused, -1, ""},
-    {"SOCKS 4 cannot carry IPv6", V4, "", "", "::1", "80", "", kRefused, 0, ""},  // not as a 4a name either
     {"SOCKS 4a with user id", V4, "me", "", "srv", "80", "> 04 01 00 50 00 00 00 01 6D 65 00 73 72 76 00 | < 00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
     {"SOCKS 4 single bytes", V4, "", "", "192.0.2.1", "8080", "> 04 01 1F 90 C0 00 02 01 00 | ~ 00 5A 04 38 C6 33 64 07", 0, 0x5A, "198.51.100.7:1080"},
   };
-  // clang-format on
   for (const auto& [what, version, user, password, host, port, script, error, replyCode, local] : rows) {
     SCOPED_TRACE(what);
     FakePeer proxy(script);
@@ -92,8 +79,7 @@ TEST(Socks, ScriptedExchanges) {
   }
 }
 
-// Listening at the proxy: the first reply is where it listens ("0.0.0.0" = the proxy's own
-// address), the second who came in.
+// Listening at the proxy: the first reply is where it listens ("0.0.0.0": its own), the second who came in.
 TEST(Socks, ListenThenAccept) {
   // {the proxy's second reply ("" = it refuses any method), the peer Accept then reports}
   const std::pair<std::string, const char*> rows[] = {
@@ -118,25 +104,21 @@ TEST(Socks, ListenThenAccept) {
   }
 }
 
-// Lines and the header block are bounded, so a proxy that never ends them is a refusal, not a
-// memory sink; an answer past a bound also closes the socket.
+// Lines and headers are bounded: a proxy that never ends them is a refusal that closes, not a memory sink.
 TEST(Tunnel, AnswersDecide) {
   const std::string header = "X-Pad: " + std::string(1000, 'p') + "\r\n";  // 1009 bytes a line
   std::string fill = "HTTP/1.0 200 OK\r\n";
   for (int i = 0; i < 64; ++i) fill += header;
   const std::string pad(65536 - fill.size() - 7, 'y'), line(8192 - 14, 'z');  // to 64 KiB, to 8 KiB
-  // {how the proxy answers: '<' at once, '~' byte by byte, 'x' then closes, '*' again and again;
-  //  answer; bytes of the target behind the answer; error}
+  // {'<' at once, '~' byte by byte, 'x' then closes, '*' again and again; answer; the target's bytes behind; error}
   const std::tuple<char, std::string, const char*, int> rows[] = {
       {'<', "HTTP/1.1 201 Created\r\n\r\n", "", 0}, {'<', "HTTP/1.1 301 Moved\r\n\r\n", "", kErrNetUnusable},
       {'<', "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n220 mail\r\n", "220 mail\r\n", 0},
       {'<', "HTTP/1.0 200 OK\nVia: fake\n\nhi", "hi", 0}, {'~', "HTTP/1.0 200 OK\r\n\r\n220 mail\r\n", "220 mail\r\n", 0},
-      {'<', "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 10\r\n\r\n0123456789", "", kErrNetUnusable},
-      {'<', "HTTP/1.0 502 Bad Gateway\r\n\r\n", "", kErrNetUnusable},
       {'<', "HTTP/1.0 2\r\n\r\n", "", kErrNetUnusable}, {'<', "HTTP/1.0 200\r\n\r\n", "", 0},  // too short to judge
       {'<', "HTTP/1.0 407 No\r\nHTTP/1.0 200 OK\r\n\r\n", "", 0},  // a later status line wins
       {'<', "HTTP/1.0 200 OK\r\nHTTP/1.1 503 Busy\r\n\r\n", "", kErrNetUnusable},
-      {'<', "X-Note: HTTP/1.0 200 OK\r\n\r\n", "", kErrNetUnusable}, {'<', "SSH-2.0-OpenSSH\r\n\r\n", "", kErrNetUnusable},
+      {'<', "X-Note: HTTP/1.0 200 OK\r\n\r\n", "", kErrNetUnusable},
       {'<', "HTTP/1.0 200 OK\r\n", "", kErrTimedOut},  // the header block never ends
       {'x', "HTTP/1.0 403 Forb", "", kErrConnReset}, {'*', "HTTP/1.0 200 " + line, "", kErrNetUnusable},
       {'<', "HTTP/1.0 200 " + line + "\r\n\r\n", "", 0}, {'<', "HTTP/1.0 200 " + line + "z\r\n\r\n", "", kErrNetUnusable},
@@ -159,20 +141,18 @@ TEST(Tunnel, AnswersDecide) {
   }
 }
 
-// One object reused across paths sends each request as it should and reports each connection's
-// own peer, never a stale one, still after Close.
+// One object reused across paths: each request as it should be, each connection's own peer, still after Close.
 TEST(ProxyPaths, RequestsAndPeersOfAReusedObject) {
   test::EchoServer echo;
   TTCPBlockSocket s;
   const std::string socks = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00";
-  // {path: h(ttp tunnel), s(ocks), d(irect); user; password; target; port; the peer then reported,
-  //  as the tunnel's request names it; the tunnel's credentials, or the SOCKS script}
+  // {h(ttp)/s(ocks)/d(irect), user, password, target, port, peer as the request names it, credentials or script}
   const std::tuple<char, const char*, const char*, std::string, std::string, std::string, std::string> rows[] = {
       {'h', "", "", "2001:db8::5", "8080", "[2001:db8::5]:8080", ""}, {'s', "", "", "192.0.2.7", "22", "192.0.2.7:22", socks},
       {'h', "kova", "pw", "target.example", "8443", "target.example:8443", "a292YTpwdw=="},
       {'d', "", "", "127.0.0.1", echo.portText(), "127.0.0.1:" + echo.portText(), ""},
       {'h', "u", "", "192.0.2.8", "http", "192.0.2.8:80", "dTo="},  // an empty password keeps the colon
-      {'h', "", "", "::1", "80", "[::1]:80", ""}, {'h', "", "", "cafe", "80", "cafe:80", ""},
+      {'h', "", "", "cafe", "80", "cafe:80", ""},
       {'h', "", "", "0192.000.002.001", "80", "192.0.2.1:80", ""}};  // decimal, as SOCKS reads it
   for (const auto& [path, user, password, host, port, shown, script] : rows) {
     SCOPED_TRACE(shown);

