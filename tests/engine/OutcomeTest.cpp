@@ -110,7 +110,7 @@ std::string Reason(int type, const std::string& proxyText, const std::string& sc
 
 TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
   const std::string s5 = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 0", s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
-  const std::string closed = UnusedTarget(), http = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n") + " | < ";
+  const std::string closed = UnusedTarget(), ask = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"), http = ask + " | < ";
   // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}; what the
   // proxy says about the target is the target's, so only the proxy's own failures carry "+".
   std::vector<std::tuple<int, std::string, std::string, const char*, const char*, std::string>> rows = {
@@ -131,6 +131,7 @@ TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
       {1, "", http + ToHex("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), "", "192.0.2.1",
        "+HTTP 代理拒绝: HTTP/1.1 407 Proxy Authentication Required (需要代理认证)"},
       {1, "", http + ToHex("HTTP/1.0 502 Bad Gateway\r\n\r\n"), "", "192.0.2.1", "HTTP 代理拒绝: HTTP/1.0 502 Bad Gateway"},
+      {1, "", ask + " | x", "", "192.0.2.1", "HTTP 代理在应答中途关闭连接: "},
       // Type -1: the server check, what the relay would not try and what the resolver cannot read.
       {-1, closed, "", "", "", "目标服务器拒绝连接: Connection refused (10061)"},
       {-1, "nocolon", "", "", "", "不是 IP:Port 形式的服务器地址"},
