@@ -40,9 +40,6 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     sender.join();
     EXPECT_TRUE(n == total && mismatches == 0) << n << " bytes, " << mismatches << " of them wrong";
     EXPECT_GT(splicesIn.load(), seam == kSplice ? 100 : 0) << "bulk went around the program";
-    // A direct upstream counts exactly the relayed bytes: received (with the greeting) and sent.
-    const std::string counts = ";" + std::to_string(total + 11) + ";" + std::to_string(total) + ";";
-    EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow().Connections.at(0).find(counts) != std::string::npos; }));
     // Whole chunks with nothing queued behind them leave at once, never held back for more.
     for (int i = 0; i < 5; ++i) EXPECT_LT(Took([&] { EXPECT_TRUE(RoundTrip(c.get(), std::string(3 * 8192, 'm'))); }), 150ms);
   }
