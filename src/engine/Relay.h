@@ -75,7 +75,8 @@ class TRelayEngine {
   void SetConnectSeamForTests(std::function<void(const TTCPBlockSocket& upstream)> seam);
   // Test seam: runs on a pump before each splice (in: from the source) with the length it is
   // about to ask for, and returns the length to ask instead: less makes a short move, 0 a
-  // refusal, after which the pump copies for the rest of the relay. Set before any relay starts.
+  // refusal, after which the pump copies for the rest of the relay. Copied sends ask it too
+  // (in: false): less makes a short send there, 0 counts as 1. Set before any relay starts.
   void SetSpliceSeamForTests(std::function<int(bool in, int length)> seam);
   int ConnectionsInUse() const;  // for tests
   int ThreadsInUse() const;      // for tests

@@ -52,7 +52,8 @@ void SendFailed(TImpl& e, TNetThread& w, int err) {
 bool SendAll(TImpl& e, TNetThread& w, const char* bytes, int n, bool more) {
   for (int sent = 0; sent < n;) {
     int err = 0;
-    const int r = w.Dest->SendChunk(bytes + sent, n - sent, more, &err);
+    const int ask = e.SpliceSeam ? std::clamp(e.SpliceSeam(false, n - sent), 1, n - sent) : n - sent;
+    const int r = w.Dest->SendChunk(bytes + sent, ask, more, &err);
     if (r > 0) sent += r;
     if (err != 0 && err != kErrTimedOut) {
       SendFailed(e, w, err);

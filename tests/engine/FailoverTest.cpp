@@ -6,7 +6,6 @@
 
 #include "RelayHarness.h"
 #include "net/BlockSocket.h"
-#include "support/RealProxies.h"
 
 namespace kova::test {
 namespace {
@@ -26,10 +25,8 @@ struct TBlackhole {
 // Each row three times over, 40 clients at once; an unusable entry is skipped like a dead one.
 TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
   EchoServer live;
-  auto microsocks = RealProxy::Start(RealProxy::Kind::Microsocks, {"kova", "right"});
-  ASSERT_TRUE(microsocks);
   const std::string L = live.Text(), D = UnusedTarget(1), D2 = UnusedTarget(2);
-  const TProxySettings none, wrongLogin{3, microsocks->Text(), "kova", "wrong"}, noProxy{3, UnusedTarget(), "", ""};
+  const TProxySettings none, noProxy{3, UnusedTarget(), "", ""};
   const struct {
     const char* name;
     std::string text;
@@ -42,8 +39,6 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
     TRelayEnd end = TRelayEnd::ListUsedUp;
   } cases[] = {
       {"dead, live", D, {D, L}, true, true, -1, none},
-      {"dead, dead, live", D, {D, UnusedTarget(3), L}, true, true, -1, none},
-      {"live", L, {L}, true, true, -1, none},
       {"past dead and unusable entries", D,
        {UnusedTarget(3), "nocolon", ":80", "host:", "127.0.0.1:0", "127.0.0.1:65536", "[::1", "[zz]:80", L, D}, true, true, 9, none},
       {"half-closed while it waits", D, {D, L}, true, true, -1, none, true},
@@ -51,7 +46,6 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
       {"each server once, however often listed", D, {D2, D, D2, D, D2}, true, false, 0, none, false, 2},
       {"switching off", D, {L}, false, false, 0, none, false, 1},
       // The proxy's own failure leaves the list where it was, whatever it holds.
-      {"login refused", L, {L, D, D2}, true, false, 0, wrongLogin, false, 1, TRelayEnd::ProxyFailed},
       {"proxy unreachable", L, {L, D, D2}, true, false, 0, noProxy, false, 1, TRelayEnd::ProxyFailed},
   };
   for (const auto& tc : cases) {
@@ -166,25 +160,6 @@ TEST(Failover, AMillionEntriesKeepTheWindowThreadFree) {
 // a connect that waits on one, at any instant: the engine is gone within 2 s, leaving nothing open.
 TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutAndProgramEndReachesIt) {
   TBlackhole hole;
-  {  // the socket layer: the bounded wait, its code, and a Close from another thread
-    kova::TTCPBlockSocket s;
-    s.ConnectTimeout = 300;
-    auto begin = Clock::now();
-    s.Connect("127.0.0.1", hole.listener.portText());
-    EXPECT_EQ(s.LastError(), kErrTimedOut);
-    EXPECT_LT(Clock::now() - begin, 3s);
-    s.Close();
-    s.ConnectTimeout = 60000;
-    std::atomic<bool> returned{false};
-    std::thread connecting([&] {
-      s.Connect("127.0.0.1", hole.listener.portText());
-      returned.store(true);
-    });
-    std::this_thread::sleep_for(200ms);  // lets it wait; correct either way
-    s.Close();
-    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 2s)) << "Close did not end the connect";
-    connecting.join();  // its code is not judged: Close clears LastError after its half-close woke it
-  }
   const int fdsBefore = SettledFdCount();
   {
     EchoServer live;
@@ -214,6 +189,8 @@ TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutAndProgramEndReaches
       EXPECT_TRUE(rows[i].served ? ReadExactly(clients[i].get(), 1, left) == "x" : WaitPeerClosed(clients[i].get(), left));
       EXPECT_LT(Clock::now() - begin, rows[i].within);
     }
+    ASSERT_TRUE(WaitUntil([&] { return !hosts[2]->Outcomes().empty(); }));  // a time-out said as one
+    EXPECT_TRUE(hosts[2]->Outcomes().front().Attempts.at(0).Reason.starts_with("连接目标服务器超时")) << OutcomeLine(hosts[2]->Outcomes().front());
   }
   // Between the connecting worker's last look at the end and its connect, or anywhere else.
   for (int run = 0; run < 12; ++run) {

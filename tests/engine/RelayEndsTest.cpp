@@ -15,7 +15,8 @@ TEST(RelayEnds, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
   TManualEngine m(echo.Text());
   m.Start();
   ASSERT_TRUE(m.Ok);
-  m.Accept().Reset();
+  m.Accept().Reset();  // its key, read before its end is delivered, goes stale with it
+  const TRelayKey firstKey = m.Engine->Sweep().ConnectionKeys.at(0);
   auto firstId = m.Peek(WM_CONNCLOSE);
   ASSERT_TRUE(firstId);
   m.Engine->HandleMessage(WM_CONNCLOSE, *firstId);
@@ -26,6 +27,7 @@ TEST(RelayEnds, LateReleaseRowsIdleClearingAndShutdownMidSwitch) {
   ASSERT_TRUE(RoundTrip(c.get(), "hello"));
   m.Engine->HandleMessage(WM_CONNCLOSE, *firstId);         // the first relay's, late
   m.Engine->HandleMessage(WM_CONNCLOSE, *firstId & 0xFF);  // a bare slot number
+  EXPECT_FALSE(m.Engine->Disconnect(firstKey)) << "a stale row ended the relay now on its slot";
   EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
   ASSERT_TRUE(RoundTrip(c.get(), "again"));
   ASSERT_TRUE(WaitUntil([&] { return m.Clock.WorkerReads.load() == reads + 5; }));  // connect + 4 chunks

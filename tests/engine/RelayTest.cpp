@@ -1,5 +1,5 @@
 // The relay end to end on loopback through the headless window: bytes both ways, half-closes,
-// resets, churn, and stopping and shutdown under load.
+// churn, and stopping and shutdown under load.
 
 #include "RelayHarness.h"
 #include "support/FakePeer.h"
@@ -15,13 +15,13 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
   THost host(Direct(greeter.Text()));
   ASSERT_TRUE(host.Ok);
   // Bulk goes around the program through a pipe; the seam makes the pumps copy instead, or move
-  // short pieces until a splice is refused with the pipe half full.
+  // short pieces until a splice is refused with the pipe half full, and the copied rest in short sends.
   enum { kSplice, kCopy, kShortThenRefused };
   std::atomic<int> mode{kSplice}, splicesIn{0}, outs{0};
   host.Do([&](TRelayEngine& e) {
     e.SetSpliceSeamForTests([&](bool in, int length) {
       splicesIn += in;
-      return mode == kCopy ? 0 : mode == kSplice || in ? length : ++outs % 64 == 0 ? 0 : std::min(length, 1000);
+      return mode == kCopy ? (in ? 0 : length) : mode == kSplice || in ? length : ++outs % 64 == 0 ? 0 : std::min(length, 1000);
     });
   });
   const std::string block = RandomBytes(65537, 7);  // not a multiple of the relay's chunk, so misorder shows
@@ -40,9 +40,6 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     sender.join();
     EXPECT_TRUE(n == total && mismatches == 0) << n << " bytes, " << mismatches << " of them wrong";
     EXPECT_GT(splicesIn.load(), seam == kSplice ? 100 : 0) << "bulk went around the program";
-    // A direct upstream counts exactly the relayed bytes: received (with the greeting) and sent.
-    const std::string counts = ";" + std::to_string(total + 11) + ";" + std::to_string(total) + ";";
-    EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow().Connections.at(0).find(counts) != std::string::npos; }));
     // Whole chunks with nothing queued behind them leave at once, never held back for more.
     for (int i = 0; i < 5; ++i) EXPECT_LT(Took([&] { EXPECT_TRUE(RoundTrip(c.get(), std::string(3 * 8192, 'm'))); }), 150ms);
   }
@@ -113,31 +110,6 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     EXPECT_TRUE(uploaded == upload) << uploaded.size() << " of " << upload.size();
   }
   ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "both ends ended: the relay is over";
-  // A client that leaves without a byte, then one that resets while sending: each ends the relay.
-  std::atomic<int> sinkEnded{0};
-  TScriptedTarget sink([&](int fd) {
-    ReadUntilClosed(fd, 10000);
-    sinkEnded.fetch_add(1);
-  });
-  host.SetTarget(sink.Text());
-  host.Connect().Reset();
-  ASSERT_TRUE(WaitUntil([&] { return sinkEnded.load() == 1; }));
-  {
-    auto c = host.Connect();
-    ASSERT_TRUE(SendAll(c.get(), upload));
-    ResetConnection(c.get());
-    EXPECT_TRUE(WaitUntil([&] { return sinkEnded.load() == 2; }, 3s));
-  }
-  TScriptedTarget resetter([&](int fd) {
-    ReadExactly(fd, 2);
-    ResetConnection(fd);
-  });
-  {
-    auto c = host.Through(resetter.Text());
-    ASSERT_TRUE(SendAll(c.get(), "go"));
-    EXPECT_TRUE(WaitPeerClosed(c.get(), 3000));
-    EXPECT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "ended while the client stays";
-  }
   // Through a SOCKS 5 proxy whose answer comes with the target's first bytes, from a client that
   // spoke before the relay had reached the proxy: both come first and in order, then the bulk.
   const std::string tail = RandomBytes(100000, 13), early = RandomBytes(300000, 14);

@@ -77,13 +77,12 @@ inline int CountOpenFds() {
 // The baseline for a count: taken once the count has held still for longer than `quiet`, so
 // that an earlier test's listeners (which end within one 500 ms accept wait after their engine)
 // or workers are gone.
-inline int SettledCount(int (*count)(), std::chrono::milliseconds quiet = std::chrono::milliseconds(600)) {
+inline int SettledFdCount() {
   for (;;) {
-    const int n = count();
-    if (!WaitUntil([&] { return count() != n; }, quiet)) return n;
+    const int n = CountOpenFds();
+    if (!WaitUntil([&] { return CountOpenFds() != n; }, std::chrono::milliseconds(600))) return n;
   }
 }
-inline int SettledFdCount() { return SettledCount(CountOpenFds); }
 
 // Takes the right to bind ports below 1024 from this thread, and the threads it starts, until
 // it goes; running unprivileged there is nothing to take.
