@@ -39,6 +39,7 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
     TRelayEnd end = TRelayEnd::ListUsedUp;
   } cases[] = {
       {"dead, live", D, {D, L}, true, true, -1, none},
+      {"dead, dead, live", D, {D, UnusedTarget(3), L}, true, true, -1, none},
       {"past dead and unusable entries", D,
        {UnusedTarget(3), "nocolon", ":80", "host:", "127.0.0.1:0", "127.0.0.1:65536", "[::1", "[zz]:80", L, D}, true, true, 9, none},
       {"half-closed while it waits", D, {D, L}, true, true, -1, none, true},
