@@ -1,9 +1,15 @@
-// The proxy socket class (the HTTP-then-SOCKS chain, scripted and through real servers, and the
-// pumps' receive), and why relays end: decoded proxy refusals from scripted and real proxies,
-// outcomes of relays through the engine, the fixed ring under churn. Other addresses are only bytes.
+// The proxy socket class (the HTTP-then-SOCKS chain and the pumps' receive); why relays end:
+// decoded proxy refusals from scripted and real proxies, outcomes of relays through the engine,
+// the fixed ring under churn; and failover under load: concurrent failures move the current
+// server once, each client tries each server once and is not dropped while a listed server it
+// has not tried answers, a proxy's own failure is not charged to the servers, and a server that
+// never answers costs seconds. Other addresses than loopback are only bytes.
+
+#include <set>
 
 #include "RelayHarness.h"
 #include "engine/ExtTCPSocket.h"
+#include "net/BlockSocket.h"
 #include "support/FakePeer.h"
 #include "support/RealProxies.h"
 
@@ -113,10 +119,7 @@ TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
       // Type -1: the server check, what the relay would not try and what the resolver cannot read.
       {-1, closed, "", "", "", "目标服务器拒绝连接: Connection refused (10061)"},
       {-1, "nocolon", "", "", "", "不是 IP:Port 形式的服务器地址"},
-      {-1, "127.0.0.1:99999", "", "", "", "不是 IP:Port 形式的服务器地址"},
-      {-1, "[::1]", "", "", "", "不是 IP:Port 形式的服务器地址"},
       {-1, "0x7f.1:80", "", "", "", "无法解析服务器地址: "},
-      {-1, "127.0.0.1:-1", "", "", "", "无法解析服务器地址: "},
   };
   const char* socks5[] = {"一般性失败", "规则不允许该连接", "网络不可达", "主机不可达", "连接被拒绝",
                           "TTL 已过期", "不支持该命令", "不支持该地址类型", "未知应答码 9"};
@@ -145,36 +148,6 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
              tiny = start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
   ASSERT_TRUE(micro && dante && tiny);
   const std::string ms = micro->Text(), tp = tiny->Text(), da = dante->Text();
-  const auto S4 = TSocksType::Socks4, S5 = TSocksType::Socks5;
-  // Chains through the socket class alone: {what, HTTP proxy, SOCKS proxy, version, SOCKS user and password, error}
-  const std::tuple<const char*, RealProxy*, RealProxy*, TSocksType, const char*, const char*, int> chains[] = {
-      {"microsocks, no credentials", nullptr, micro.get(), S5, "", "", kErrNetUnusable},
-      {"tinyproxy then microsocks", tiny.get(), micro.get(), S5, "kova", "right", 0},
-      {"tinyproxy then dante, SOCKS 5", tiny.get(), dante.get(), S5, "", "", 0},
-      {"tinyproxy then dante, SOCKS 4", tiny.get(), dante.get(), S4, "", "", 0},
-      {"tinyproxy then wrong SOCKS password", tiny.get(), micro.get(), S5, "kova", "nope", kErrNetUnusable},
-  };
-  const std::string payload = RandomBytes(30000, 3);  // every byte value, in an order that shows swaps and drops
-  for (const auto& [what, http, socks, version, socksUser, socksPassword, error] : chains) {
-    SCOPED_TRACE(what);
-    TExtTCPSocket s;
-    s.SocksTimeout = s.TunnelTimeout = 10000;
-    if (http) s.TunnelProxyHost = http->host(), s.TunnelProxyPort = http->portText();
-    s.SocksProxyHost = socks->host(), s.SocksProxyPort = socks->portText();
-    s.TunnelUser = "kova", s.TunnelPassword = "right", s.SocksVersion = version, s.SocksUser = socksUser, s.SocksPassword = socksPassword;
-    s.Connect(echo.host(), echo.portText());
-    ASSERT_EQ(s.LastError(), error) << s.LastErrorText() << "\n" << (http ? http->Log() : "") << socks->Log();
-    EXPECT_EQ(s.TunnelOpen(), http != nullptr) << "a tunnel is granted even if SOCKS then fails";
-    EXPECT_EQ(s.SocksActive(), error == 0);
-    if (error) continue;
-    EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), echo.host() + ":" + echo.portText());
-    ASSERT_EQ(s.SendText(payload), static_cast<int>(payload.size())) << s.LastErrorText();
-    std::string back;
-    for (const auto end = Clock::now() + 10s; back.size() < payload.size() && Clock::now() < end;)
-      back += Pending(s, 8192, 100);
-    EXPECT_TRUE(back == payload) << "echo differs: " << back.size() << " of " << payload.size() << " bytes";
-  }
-
   TScriptedTarget resetting([](int fd) {  // resets on the first byte
     ReadExactly(fd, 1);
     ResetConnection(fd);
@@ -248,24 +221,211 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().front().End == TRelayEnd::NoServer; }));
   const std::string client = host.Outcomes().front().Client;
   EXPECT_TRUE(IsLoopbackText(client.substr(0, client.rfind(':'))));
+}
 
-  // Program end while a proxy has not answered yet: the attempt cut short is in the outcome.
-  std::atomic<bool> greeted{false};
-  TScriptedTarget silent([&](int fd) {  // a SOCKS 5 proxy that takes the greeting and says nothing
-    greeted.store(!ReadExactly(fd, 1).empty());
-    ReadUntilClosed(fd, 20000);
+
+// Each row three times over, 40 clients at once; an unusable entry is skipped like a dead one.
+TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
+  EchoServer live;
+  const std::string L = live.Text(), D = UnusedTarget(1), D2 = UnusedTarget(2);
+  const TProxySettings none, noProxy{3, UnusedTarget(), "", ""};
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<std::string> list;
+    bool autoSwitch, served;
+    int nextIndex;           // -1: not checked
+    TProxySettings proxy;
+    bool halfClose = false;  // the client ends its sending side after its byte
+    size_t maxAttempts = 0;  // per dropped client; 0: not checked
+    TRelayEnd end = TRelayEnd::ListUsedUp;
+  } cases[] = {
+      {"dead, live", D, {D, L}, true, true, -1, none},
+      {"dead, dead, live", D, {D, UnusedTarget(3), L}, true, true, -1, none},
+      {"past dead and unusable entries", D,
+       {UnusedTarget(3), "nocolon", ":80", "host:", "127.0.0.1:0", "127.0.0.1:65536", "[::1", "[zz]:80", L, D}, true, true, 9, none},
+      {"half-closed while it waits", D, {D, L}, true, true, -1, none, true},
+      {"dead, dead, dead: the list is used up", D, {UnusedTarget(3), UnusedTarget(4)}, true, false, 0, none, false, 3},
+      {"each server once, however often listed", D, {D2, D, D2, D, D2}, true, false, 0, none, false, 2},
+      {"switching off", D, {L}, false, false, 0, none, false, 1},
+      // The proxy's own failure leaves the list where it was, whatever it holds.
+      {"proxy unreachable", L, {L, D, D2}, true, false, 0, noProxy, false, 1, TRelayEnd::ProxyFailed},
+  };
+  for (const auto& tc : cases) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(std::string(tc.name) + ", round " + std::to_string(round));
+      THeadlessSettings s = Direct(tc.text, tc.list, tc.proxy.Type, tc.proxy.Text);
+      s.AutoSwitch = tc.autoSwitch, s.ProxyUser = tc.proxy.User, s.ProxyPassword = tc.proxy.Password;
+      THost host(s);
+      ASSERT_TRUE(host.Ok);
+      const int accepted = live.connectionsAccepted();
+      std::vector<UniqueFd> clients(40);
+      for (auto& c : clients) {  // data already waiting cuts each pause between tries short
+        ASSERT_TRUE(SendAll((c = host.Connect()).get(), "x"));
+        if (tc.halfClose) ::shutdown(c.get(), SHUT_WR);
+      }
+      const auto begin = Clock::now();
+      int served = 0, dropped = 0;
+      for (auto& c : clients) {  // one deadline for all: a fault fails the row in seconds, not forty times that
+        if (ReadExactly(c.get(), 1, MsLeft(begin + 10s)) == "x") ++served;
+        else dropped += WaitPeerClosed(c.get(), MsLeft(begin + 10s));
+      }
+      ASSERT_EQ(std::pair(served, dropped), tc.served ? std::pair(40, 0) : std::pair(0, 40));
+      if (tc.halfClose) { EXPECT_TRUE(WaitPeerClosed(clients[0].get())) << "the half-close was passed on"; }
+      if (!tc.served) { EXPECT_EQ(live.connectionsAccepted(), accepted); }
+      EXPECT_LT(Clock::now() - begin, 8s) << "a dropped client tried each server once at most, each well under a second";
+      clients.clear();  // every relay ends and is recorded
+      ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().size() == 40; }));
+      for (const TRelayOutcome& o : host.Outcomes()) {
+        std::set<std::string> tried;
+        for (const TAttempt& a : o.Attempts) EXPECT_TRUE(tried.insert(a.Server).second) << OutcomeLine(o);
+        if (tc.served) continue;
+        EXPECT_EQ(o.End, tc.end) << OutcomeLine(o);
+        if (tc.maxAttempts) { EXPECT_LE(o.Attempts.size(), tc.maxAttempts) << OutcomeLine(o); }
+      }
+      if (tc.nextIndex >= 0) { EXPECT_EQ(host.Ask([](TRelayEngine& e) { return e.NextServerIndex(); }), tc.nextIndex); }
+      const bool usedUp = !tc.served && tc.autoSwitch && tc.end == TRelayEnd::ListUsedUp;
+      // Switching off or a failing proxy never moves the target; the text field follows it.
+      EXPECT_EQ(host.Target(), tc.served ? L : usedUp ? ":" : tc.text);
+      if (!usedUp) { EXPECT_EQ(host.Window->Query([&] { return host.Window->ServerText(); }), tc.served ? L : tc.text); }
+      if (!usedUp) continue;
+      // A used-up list cleared the target: the next client starts from the text, then the list.
+      host.Window->UpdateSettings([&](THeadlessSettings& st) { st.Servers = {L}; });
+      EXPECT_TRUE(RoundTrip(host.Connect().get(), "y"));
+    }
+  }
+
+  // [A, B] with B the last entry in use, then B down and A up: the next client is served by A,
+  // not turned away because the shared walk ran off the end.
+  auto b = std::make_unique<RawListener>();
+  const std::string B = b->Text();
+  THost host(Direct(D, {D2, B}));
+  ASSERT_TRUE(host.Ok);
+  auto first = host.Connect();
+  ASSERT_TRUE(SendAll(first.get(), "x"));
+  ASSERT_TRUE(b->Accept().valid()) << "B serves the first client";
+  EXPECT_EQ(host.Ask([](TRelayEngine& e) { return e.NextServerIndex(); }), 2);
+  b.reset();
+  host.Window->UpdateSettings([&](THeadlessSettings& st) { st.Servers = {L, B}; });
+  for (int i = 0; i < 3; ++i) {  // the shared walk starts again at A for the next client, too
+    EXPECT_TRUE(RoundTrip(host.Connect().get(), "z")) << "client " << i;
+    EXPECT_EQ(host.Target(), L) << "client " << i;
+  }
+
+  // A client that resets while its relay pauses between two tries ends the attempt there.
+  std::vector<std::string> dead;
+  for (int i = 2; i < 8; ++i) dead.push_back(UnusedTarget(i));
+  THost pausing(Direct(UnusedTarget(), dead));
+  ASSERT_TRUE(pausing.Ok);
+  for (int run = 0; run < 3; ++run) {
+    auto c = pausing.Connect();  // sends nothing, so each pause lasts its full second
+    ASSERT_TRUE(WaitUntil([&] { return pausing.Connections() == 1; }));
+    EXPECT_LT(Took([&] { ResetConnection(c.get()), WaitUntil([&] { return pausing.Outcomes().size() == run + 1u; }); }), 1500ms);
+    ASSERT_EQ(pausing.Outcomes().size(), run + 1u);
+    const TRelayOutcome o = pausing.Outcomes().front();
+    EXPECT_EQ(o.End, TRelayEnd::ClientReset) << OutcomeLine(o);
+    EXPECT_LE(o.Attempts.size(), 2u) << OutcomeLine(o);
+  }
+}
+
+// A long list costs the window thread nothing per failover: it answers within 100 ms while
+// clients fail over through a million entries, all dead but the last, and once that one is down
+// too a client is turned away as soon as its tries ran out.
+TEST(Failover, AMillionEntriesKeepTheWindowThreadFree) {
+  auto live = std::make_unique<EchoServer>();
+  const std::string L = live->Text(), D = UnusedTarget(1);
+  THeadlessSettings s = Direct(D);
+  for (int i = 0; i < 1'000'000; ++i) s.Servers.push_back(i % 3 ? D : "nocolon");
+  s.Servers.back() = L;
+  THost host(s);
+  ASSERT_TRUE(host.Ok);
+  std::atomic<bool> done{false};
+  std::atomic<int64_t> slowestMs{0};
+  std::thread pinger([&] {
+    for (; !done.load(); std::this_thread::sleep_for(5ms)) {
+      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Took([&] { host.Window->Call([] {}); }));
+      slowestMs = std::max<int64_t>(slowestMs.load(), took.count());
+    }
   });
-  host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = silent.Text(); });
-  host.SetTarget(live);
-  std::vector<TRelayOutcome> atEnd;
-  host.Do([&](TRelayEngine& e) { e.SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); }); });
-  auto waiting = host.Connect();
-  ASSERT_TRUE(WaitUntil([&] { return greeted.load(); }));  // the attempt is under way
-  host.Window->Shutdown();
-  ASSERT_EQ(atEnd.size(), 1u);
-  EXPECT_EQ(atEnd[0].End, TRelayEnd::ProgramEnd);
-  ASSERT_EQ(atEnd[0].Attempts.size(), 1u) << OutcomeLine(atEnd[0]);
-  EXPECT_FALSE(atEnd[0].Attempts[0].Ok);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(RoundTrip(host.Connect().get(), "m")) << "client " << i;
+  EXPECT_EQ(host.Target(), L);
+  live.reset();
+  host.SetTarget(D);
+  auto c = host.Connect();
+  ASSERT_TRUE(SendAll(c.get(), "x"));
+  EXPECT_LT(Took([&] { EXPECT_TRUE(WaitPeerClosed(c.get(), 10000)); }), 3s) << "turned away when its tries ran out, not later";
+  done.store(true);
+  pinger.join();
+  EXPECT_LT(slowestMs.load(), 100);
+  ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().size() == 4; }));  // recorded after the close
+  EXPECT_EQ(host.Outcomes().front().Attempts.size(), 2u) << OutcomeLine(host.Outcomes().front());
+}
+
+// Servers that never answer, each in its own host at the same time, and program end landing on
+// a connect that waits on one, at any instant: the engine is gone within 2 s, leaving nothing open.
+TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutAndProgramEndReachesIt) {
+  RawListener hole;  // its accept queue full: further connection attempts go unanswered, as to a host that is down
+  ::listen(hole.fd(), 0);
+  std::vector<UniqueFd> fillers;
+  for (auto a = LoopbackAddress("127.0.0.1", hole.port()); fillers.size() < 8;)
+    ::connect(fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)).get(), a->ai_addr, a->ai_addrlen);
+  const int fdsBefore = SettledFdCount();
+  {
+    EchoServer live;
+    RawListener stalled;  // a proxy whose system accepts the connection and which never answers
+    const std::string L = live.Text(), H = hole.Text();
+    const struct {
+      const char* what;
+      THeadlessSettings settings;
+      bool served;
+      std::chrono::seconds within;
+    } rows[] = {
+        {"typed and listed first, then a live one", Direct(H, {H, L}), true, 25s},
+        {"typed, the list holds the next", Direct(H, {L}), true, 25s},
+        {"alone", Direct(H, {H}), false, 25s},
+        {"a stalled proxy, one server", Direct(L, {L}, 3, stalled.Text()), false, 35s},
+    };
+    std::vector<std::unique_ptr<THost>> hosts;
+    std::vector<UniqueFd> clients;
+    for (const auto& row : rows) {
+      ASSERT_TRUE(hosts.emplace_back(std::make_unique<THost>(row.settings))->Ok);
+      ASSERT_TRUE(SendAll(clients.emplace_back(hosts.back()->Connect()).get(), "x"));
+    }
+    const auto begin = Clock::now();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      SCOPED_TRACE(rows[i].what);
+      const int left = MsLeft(begin + rows[i].within + 5s);
+      EXPECT_TRUE(rows[i].served ? ReadExactly(clients[i].get(), 1, left) == "x" : WaitPeerClosed(clients[i].get(), left));
+      EXPECT_LT(Clock::now() - begin, rows[i].within);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !hosts[2]->Outcomes().empty(); }));  // a time-out said as one
+    EXPECT_TRUE(hosts[2]->Outcomes().front().Attempts.at(0).Reason.starts_with("连接目标服务器超时")) << OutcomeLine(hosts[2]->Outcomes().front());
+  }
+  // Between the connecting worker's last look at the end and its connect, or anywhere else.
+  for (int run = 0; run < 12; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    auto host = std::make_unique<THost>(Direct(hole.Text()));
+    ASSERT_TRUE(host->Ok);
+    std::atomic<bool> reached{false};
+    const bool afterTheEnd = run % 2 == 0;
+    std::vector<TRelayOutcome> atEnd;
+    host->Do([&](TRelayEngine& e) {
+      e.SetOutcomeHandler([&](const TRelayOutcome& o) { atEnd.push_back(o); });
+      e.SetConnectSeamForTests([&, afterTheEnd](const TTCPBlockSocket& upstream) {
+        reached.store(true);
+        if (afterTheEnd) WaitUntil([&] { return upstream.Abandoned(); }, 3s);
+      });
+    });
+    auto c = host->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return reached.load(); }));
+    if (!afterTheEnd) std::this_thread::sleep_for(std::chrono::milliseconds(run * 10));  // varies the instant
+    EXPECT_LT(Took([&] { host.reset(); }), 2s);
+    EXPECT_TRUE(WaitPeerClosed(c.get(), 1000));
+    ASSERT_EQ(atEnd.size(), 1u);  // with the attempt cut short
+    EXPECT_TRUE(atEnd[0].End == TRelayEnd::ProgramEnd && atEnd[0].Attempts.size() == 1 && !atEnd[0].Attempts[0].Ok) << OutcomeLine(atEnd[0]);
+  }
+  // The listeners end on their own a moment after their engine.
+  EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= fdsBefore; })) << CountOpenFds() << " > " << fdsBefore;
 }
 
 }  // namespace
