@@ -1,5 +1,8 @@
-// The relay end to end on loopback through the headless window: bytes both ways, half-closes,
-// churn, and stopping and shutdown under load.
+// The relay end to end on loopback: bytes both ways, half-closes, churn, stopping and shutdown
+// under load; and how relays end: late releases, the idle sweep and its clock, a handler that
+// throws, pumps that sleep until there is work, and shutdown mid-switch.
+
+#include <sys/resource.h>
 
 #include "RelayHarness.h"
 #include "support/FakePeer.h"
@@ -71,43 +74,27 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     EXPECT_LT(peak - before, 8 << 10) << "KiB taken in while the reader lagged";
 #endif
   }
-  // Reads every request to the end, then answers: the answer exists only after the half-close.
+  // One side ends its sending first; the other direction still pumps: an answer that exists only
+  // once the target read the client's end, or an upload after the target said goodbye and ended.
   const std::string answer = RandomBytes(1 << 20, 11), upload = RandomBytes(256 << 10, 12);
-  std::atomic<int> requests{-1};
-  TScriptedTarget batch([&](int fd) {
-    const std::string got = ReadUntilClosed(fd, 10000);
-    int n = 0;
-    for (size_t at = 0; (at = got.find("PING\r\n", at)) != std::string::npos; at += 6) ++n;
-    requests.store(n);
-    SendAll(fd, answer);
+  std::atomic<bool> targetFirst{false}, uploaded{false};
+  std::string received;
+  TScriptedTarget halves([&](int fd) {
+    if (targetFirst) SendAll(fd, "bye"), ::shutdown(fd, SHUT_WR);
+    received = ReadUntilClosed(fd, 10000);
+    uploaded.store(true);
+    if (!targetFirst) SendAll(fd, answer);
   });
-  {
-    auto c = host.Through(batch.Text());
-    std::string requestsText;
-    for (int i = 0; i < 1000; ++i) requestsText += "PING\r\n";
-    ASSERT_TRUE(SendAll(c.get(), requestsText));
+  for (const bool first : {false, true}) {
+    SCOPED_TRACE(first ? "the target ends first" : "the client ends first");
+    targetFirst = first, uploaded = false;
+    auto c = host.Through(halves.Text());
+    if (first) { EXPECT_TRUE(ReadExactly(c.get(), 3) == "bye" && WaitPeerClosed(c.get())) << "the target's end reaches the client"; }
+    ASSERT_TRUE(SendAll(c.get(), upload));
     ::shutdown(c.get(), SHUT_WR);
-    const std::string got = ReadUntilClosed(c.get(), 10000);
-    EXPECT_EQ(requests.load(), 1000);
-    EXPECT_TRUE(got == answer) << got.size() << " of " << answer.size() << " bytes, or wrong ones";
-  }
-  // Says goodbye first, then keeps listening.
-  std::string uploaded;
-  std::atomic<bool> uploadDone{false};
-  TScriptedTarget farewell([&](int fd) {
-    SendAll(fd, "bye");
-    ::shutdown(fd, SHUT_WR);
-    uploaded = ReadUntilClosed(fd, 10000);
-    uploadDone.store(true);
-  });
-  {
-    auto c = host.Through(farewell.Text());
-    EXPECT_EQ(ReadExactly(c.get(), 3), "bye");
-    EXPECT_TRUE(WaitPeerClosed(c.get())) << "the target's end reaches the client";
-    ASSERT_TRUE(SendAll(c.get(), upload)) << "the other direction still pumps";
-    ::shutdown(c.get(), SHUT_WR);
-    ASSERT_TRUE(WaitUntil([&] { return uploadDone.load(); }, 10s));
-    EXPECT_TRUE(uploaded == upload) << uploaded.size() << " of " << upload.size();
+    if (!first) { EXPECT_TRUE(ReadUntilClosed(c.get(), 10000) == answer) << "the answer came whole after the client's end"; }
+    ASSERT_TRUE(WaitUntil([&] { return uploaded.load(); }, 10s));
+    EXPECT_TRUE(received == upload) << received.size() << " of " << upload.size();
   }
   ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "both ends ended: the relay is over";
   // Through a SOCKS 5 proxy whose answer comes with the target's first bytes, from a client that
@@ -116,12 +103,11 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
   FakePeer proxy("> 05 01 00 | < 05 00 | > 05 01 00 01 7F 00 00 01 00 50");  // the target is only bytes here
   proxy.Reply(FromHex("05 00 00 01 7F 00 00 01 00 50") + tail).Expect(early).Start();
   host.Window->UpdateSettings([&](THeadlessSettings& s) { s.ProxyType = 3, s.ProxyText = proxy.host() + ":" + proxy.portText(); });
-  {
-    auto c = host.Through("127.0.0.1:80");
-    std::thread sender([&] { SendAll(c.get(), early); });
-    EXPECT_TRUE(ReadExactly(c.get(), tail.size()) == tail);
-    sender.join();
-  }
+  auto c = host.Through("127.0.0.1:80");
+  std::thread sender([&] { SendAll(c.get(), early); });
+  EXPECT_TRUE(ReadExactly(c.get(), tail.size()) == tail);
+  sender.join();
+  c.Reset();
   EXPECT_TRUE(proxy.Finish() == proxy.Expected()) << "the client's early bytes, whole and in order";
   EXPECT_TRUE(WaitUntil([&] { return host.Window->SweepNow(), host.Threads() == 0; })) << "every thread slot back";
 }
@@ -174,6 +160,158 @@ TEST(RelayChurn, ChurnBurstsStopAndShutdownUnderLoadSlow) {
   }
   EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() == fdsBefore; }, 3s)) << CountOpenFds();
   EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threadsBefore; }, 3s)) << CountThreads();
+}
+
+long WakeUps() {  // voluntary context switches of every thread of this process so far
+  rusage usage{};
+  return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_nvcsw : 0;
+}
+
+// The test thread is the window thread here: posts are delivered, or held back, by hand.
+TEST(RelayEnds, LateReleaseIdleSweepAndItsClockAThrowingPumpAndShutdownMidSwitch) {
+  EchoServer echo;
+  std::atomic<int> ended{0};
+  auto sink = std::make_unique<TScriptedTarget>([&](int fd) {
+    ReadUntilClosed(fd, 60000);
+    ended.fetch_add(1);
+  });
+  TManualEngine m(echo.Text());
+  std::atomic<bool> throwNext{false};
+  m.Engine->SetPumpFaultForTests([&] {
+    if (throwNext.exchange(false)) throw std::runtime_error("pump fault");
+  });
+  m.Start();
+  ASSERT_TRUE(m.Ok);
+  m.Accept().Reset();  // its key, read before its end is delivered, goes stale with it
+  const TRelayKey firstKey = m.Engine->Sweep().ConnectionKeys.at(0);
+  auto firstId = m.Peek(WM_CONNCLOSE);
+  ASSERT_TRUE(firstId);
+  m.Engine->HandleMessage(WM_CONNCLOSE, *firstId);
+  ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
+  const int reads = m.Clock.WorkerReads.load();
+  m.Settings.IdleLimitMinutes = 0;
+  auto c = m.Accept();  // gets the same slot: released slots come back first
+  ASSERT_TRUE(RoundTrip(c.get(), "hello"));
+  m.Engine->HandleMessage(WM_CONNCLOSE, *firstId);         // the first relay's, late
+  m.Engine->HandleMessage(WM_CONNCLOSE, *firstId & 0xFF);  // a bare slot number
+  EXPECT_FALSE(m.Engine->Disconnect(firstKey)) << "a stale row ended the relay now on its slot";
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
+  ASSERT_TRUE(RoundTrip(c.get(), "again"));
+  ASSERT_TRUE(WaitUntil([&] { return m.Clock.WorkerReads.load() == reads + 5; }));  // connect + 4 chunks
+
+  m.Clock.Now += 3725'000;  // minutes run past 59, no hours, no padding; limit 0 never clears
+  std::vector<std::string> rows;
+  EXPECT_TRUE(WaitUntil([&] {  // the sender counts its bytes just after the echo may be back
+    rows = m.Engine->Sweep().Connections;
+    return rows.size() == 1 && rows[0].starts_with("0;" + m.Address + ":") &&
+           rows[0].ends_with(";" + echo.Text() + ";10;10;62:5");
+  })) << rows.at(0);
+  m.Clock.Now += 100000'000;
+  m.Engine->Sweep();
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1);
+  EXPECT_EQ(m.Clock.WorkerReads.load(), reads + 5);  // receiving alone takes no stamp
+
+  m.Settings.IdleLimitMinutes = 1;
+  m.Clock.Stamp = m.Clock.Now.load();
+  ASSERT_TRUE(RoundTrip(c.get(), "fresh"));
+  ASSERT_TRUE(WaitUntil([&] { return m.Clock.WorkerReads.load() == reads + 7; }));
+  m.Clock.Now += 60'000;
+  EXPECT_TRUE(m.Engine->Sweep().Connections.at(0).ends_with(";1:0"));  // 60 s stays
+  m.Clock.Now += 1'000;
+  EXPECT_TRUE(m.Engine->Sweep().Connections.at(0).ends_with(";1:1"));  // 61 s goes, still listed in that tick
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
+  EXPECT_TRUE(WaitPeerClosed(c.get()));
+  EXPECT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));  // parked workers give back
+
+  // Half-closed and quiet: the idle sweep still ends it. Pumps stamp one fixed tick and the sweep
+  // reads its own, so the test puts it before or after every stamp.
+  m.Engine->SetTarget("127.0.0.1", sink->portText());
+  const uint32_t stamp = m.Clock.Stamp;
+  m.Clock.Now = stamp;
+  auto quiet = m.Accept();
+  ASSERT_TRUE(SendAll(quiet.get(), "x"));
+  ::shutdown(quiet.get(), SHUT_WR);
+  ASSERT_TRUE(WaitUntil([&] { return ended.load() == 1; })) << "the target read the client's end";
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 1) << "the answering direction stays open";
+  m.Clock.Now = stamp + 61'000;
+  m.Engine->Sweep();
+  EXPECT_TRUE(WaitPeerClosed(quiet.get()));
+  m.Clock.Now = stamp;
+
+  // Released by the sweep while the client pours bytes in that a pump holds for its stalled
+  // target; the workers, reused at once by the next relay, pass on nothing of the old one.
+  std::atomic<bool> stalling{true};
+  auto stalled = std::make_unique<TScriptedTarget>([&](int fd) {
+    if (const std::string first = ReadExactly(fd, 1); first == "S") WaitUntil([&] { return !stalling.load(); }, 60s);
+    else if (SendAll(fd, first)) Echo(fd);
+  });
+  m.Engine->SetTarget("127.0.0.1", stalled->portText());
+  {
+    auto c = m.Accept();
+    std::thread sender = SendRepeated(c.get(), "S" + std::string(65535, 'a'), SIZE_MAX);  // until the relay is gone
+    std::string row, last;
+    int still = 0;  // sweeps in a row that saw nothing move, with the client's bytes queued
+    ASSERT_TRUE(WaitUntil([&] {
+      last = std::exchange(row, m.Engine->Sweep().Connections.at(0));
+      still = row == last && QueuedToSend(c.get()) > 0 ? still + 1 : 0;
+      return still >= 25;
+    }, 20s)) << row;
+    m.Clock.Now = stamp - 10'000;  // stamps newer than the sweep's reading are no idle time, never 49 days
+    EXPECT_TRUE(m.Engine->Sweep().Connections.at(0).ends_with(";0:0"));
+    m.Clock.Now = stamp + 61'000;  // past the limit: released without reading the flood away on this thread
+    EXPECT_LT(Took([&] { m.Engine->Sweep(); }), 50ms);
+    EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
+    m.Clock.Now = stamp;
+    ::shutdown(c.get(), SHUT_RDWR);
+    sender.join();
+  }
+  stalling = false;
+  ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
+  {
+    auto c = m.Accept();
+    const std::string fresh = "C" + RandomBytes(1 << 20, 21);
+    std::thread sender([&] { SendAll(c.get(), fresh); });
+    EXPECT_TRUE(ReadExactly(c.get(), fresh.size()) == fresh) << "bytes of the released relay came through";
+    sender.join();
+  }
+  while (m.Engine->ConnectionsInUse() > 0 && m.DeliverUntil(*m.Engine, WM_CONNCLOSE)) continue;
+
+  // A pump whose handler throws ends its relay like a failed one: 1025, then both slots return.
+  throwNext.store(true);
+  auto doomed = m.Accept();
+  ASSERT_TRUE(SendAll(doomed.get(), "boom"));
+  ASSERT_TRUE(m.DeliverUntil(*m.Engine, WM_CONNCLOSE));
+  EXPECT_EQ(m.Engine->ConnectionsInUse(), 0);
+  EXPECT_TRUE(WaitPeerClosed(doomed.get()));
+  EXPECT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
+  EXPECT_EQ(m.Engine->LastWorkerFailure(), "pump fault");
+
+  // Idle relays cost no wake-ups: their pumps sleep in the receive until data, an end or a close.
+  // The scripted targets go first, as their accepting threads wake every 50 ms.
+  sink.reset();
+  stalled.reset();
+  m.Engine->SetTarget("127.0.0.1", HostAndPort(echo.Text()).second);
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 20; ++i) {  // every other one waits in a splice, having moved a bulk chunk
+    ASSERT_TRUE(RoundTrip(idle.emplace_back(m.Accept()).get(), i % 2 ? std::string(65536, 'z') : "hi"));
+  }
+  const long before = WakeUps();
+  std::this_thread::sleep_for(1s);  // measures what happens in a second of quiet
+  EXPECT_LT(WakeUps() - before, 40) << "40 idle pumps woke periodically";
+
+  // Shutdown while a worker waits for the window thread to switch servers, and a client is queued;
+  // every blocked pump is woken by its close, none by a time-out.
+  m.Engine->SetTarget("127.0.0.1", HostAndPort(UnusedTarget()).second);
+  m.Settings.Servers = {echo.Text()};
+  auto waiting = m.Accept();
+  ASSERT_TRUE(SendAll(waiting.get(), "x"));
+  ASSERT_TRUE(m.Peek(WM_SYNCCALL));  // the worker's call, never delivered
+  auto queued = m.Connect();
+  ASSERT_TRUE(m.Peek(WM_ACCEPT));  // accepted, not yet handled
+  EXPECT_LT(Took([&] { m.Engine.reset(); }), 1s);
+  EXPECT_TRUE(WaitPeerClosed(waiting.get()));
+  EXPECT_TRUE(WaitPeerClosed(queued.get()));
+  for (auto& c : idle) EXPECT_TRUE(WaitPeerClosed(c.get(), 1000));
 }
 
 }  // namespace
