@@ -236,4 +236,10 @@ void TExtTCPSocket::SetNoDelay() {
   }
 }
 
+void TExtTCPSocket::ForgetLastRelay() {
+  AdoptHandle(-1);  // zero counts, no peer
+  SetSocksActive(false);
+  SetTunnelOpen(false);
+}
+
 }  // namespace kova

@@ -38,6 +38,10 @@ class TExtTCPSocket : public TTCPBlockSocket {
   // half-closed, which is passed on once a server answers); kErrConnReset: it reset;
   // kErrNotSocket: the object was closed under the wait.
   int PauseForPeer(int timeoutMs);
+  // A slot's sockets serve one relay after another: the next starts without the last one's
+  // handle, peer, byte counts or proxy state, which the monitor would otherwise show as its own
+  // while it connects. Only between relays, after Rearm.
+  void ForgetLastRelay();
 
  private:
   int SentResult(ssize_t n, int* err);  // books one send's outcome

@@ -111,6 +111,7 @@ void TRelayEngine::TImpl::WMAccept(int h) {
   TExtTCPSocket* upstream = UpstreamSocket(c);
   client->Rearm();  // the last relay here abandoned both
   upstream->Rearm();
+  upstream->ForgetLastRelay();
   client->AdoptHandle(h, AcceptPeer);
   client->SetNoDelay();
 

@@ -375,6 +375,15 @@ TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutAndProgramEndReaches
     }
     ASSERT_TRUE(WaitUntil([&] { return !hosts[2]->Outcomes().empty(); }));  // a time-out said as one
     EXPECT_TRUE(hosts[2]->Outcomes().front().Attempts.at(0).Reason.starts_with("连接目标服务器超时")) << OutcomeLine(hosts[2]->Outcomes().front());
+    // Connecting to it on a slot whose last relay went to the live server: the monitor shows
+    // neither that server nor its bytes meanwhile.
+    clients[1].Reset();
+    ASSERT_TRUE(WaitUntil([&] { return hosts[1]->Connections() == 0; }));
+    hosts[1]->SetTarget(H);
+    auto c = hosts[1]->Connect();
+    ASSERT_TRUE(WaitUntil([&] { return hosts[1]->Connections() == 1; }));
+    const std::string row = hosts[1]->Window->SweepNow().Connections.at(0);
+    EXPECT_TRUE(row.find(L) == std::string::npos && row.ends_with(";0;0;0:0")) << row;
   }
   // Between the connecting worker's last look at the end and its connect, or anywhere else.
   for (int run = 0; run < 12; ++run) {
