@@ -16,14 +16,13 @@
 
 namespace kova::gui {
 
-// One QApplication for the whole program; offscreen unless a screenshot scene wants a display.
+// One QApplication for the whole program, offscreen.
 struct TQtEnvironment : ::testing::Environment {
   std::unique_ptr<QApplication> app;
   QTemporaryDir state;  // the windows' connection logs go here, never into the user's home
   void SetUp() override {
     qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
-    if (!qEnvironmentVariableIsSet("KOVA_SCREENSHOT_PNG") && !qEnvironmentVariableIsSet("KOVA_SCREENSHOT_VIEWS"))
-      qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "kova_gui_tests", *argv[] = {name, nullptr};
     app = std::make_unique<QApplication>(argc, argv);
@@ -63,11 +62,6 @@ inline bool PeerClosedPumping(int fd) {
 }
 inline bool EchoesPumping(int fd, const std::string& text) {
   return test::SendAll(fd, text) && ReadPumping(fd, text.size()) == text;
-}
-// With a screenshot run's variable set, a picture of `w` beside the one it names, "<name>-<view>.png".
-inline void Snap(QWidget* w, const char* view, const char* variable = "KOVA_SCREENSHOT_VIEWS") {
-  const QFileInfo out(qEnvironmentVariable(variable));
-  EXPECT_TRUE(out.fileName().isEmpty() || w->grab().save(out.path() + "/" + out.completeBaseName() + "-" + view + ".png"));
 }
 template <typename TPeer>
 QString At(const TPeer& peer) {  // "host:port" of a loopback peer
