@@ -137,7 +137,6 @@ class FormTest : public ::testing::Test {
     for (const char* name : {"BtStart", "BtStop", "EdListenPort"}) s += Child(name)->isEnabled() ? '+' : '-';
     return s;
   }
-  bool WaitStates(const QString& states) { return WaitFor([&] { return States() == states; }); }
   bool Tick(const std::function<bool()>& pred) { return WaitFor([&] { return form.ATimerTimer(), pred(); }); }
   // From the port field's menu, or while it is disabled the panel's under it.
   void FromPortMenu(const QString& entry) {
@@ -151,14 +150,14 @@ class FormTest : public ::testing::Test {
     Port()->setText(listen);
     Click("BtStart");
     EXPECT_EQ(States(), "--+");
-    address = WaitStates("-+-") ? form.Engine().ListeningAddress() : "";
+    address = WaitFor([&] { return States() == "-+-"; }) ? form.Engine().ListeningAddress() : "";
     port = static_cast<uint16_t>(Port()->text().toInt());
     return test::IsLoopbackText(address) && port > 0;
   }
   bool Stop() {
     Click("BtStop");
     EXPECT_EQ(States(), "---");
-    return WaitStates("+-+");
+    return WaitFor([&] { return States() == "+-+"; });
   }
   // A client through the relay, its path proven by one echoed message.
   test::UniqueFd Client(const std::string& hello) {
