@@ -20,7 +20,7 @@ const char kRefusingProxy[] = "> 05 02 02 00 | < 05 FF";
 
 TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFailWithoutPasswords) {
   const QString dead = ClosedPort();
-  Server()->addItems({dead, EchoTarget(), ""});
+  Server()->addItems({dead, At(echo), ""});
   ASSERT_TRUE(Start());
   auto line = [&](size_t i) { return QString::fromStdString(OutcomeLine(form.Engine().RecentOutcomes()[i])); };
   Client("hello");  // fails over from the closed port to the echo, then ends
@@ -55,12 +55,12 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   EXPECT_TRUE(Row("OutcomeList", 0).section('|', 1, 1).startsWith(QString::fromStdString(address) + ":"));
   for (int r = 0; r < 2; ++r)
     EXPECT_EQ(Row("OutcomeList", r).section('|', 2, 4).remove(QRegularExpression(" 127.0.0.1:[0-9]+")).toStdString(),
-              (EchoTarget() + "|" + std::get<2>(proxies[1 - r])).toStdString());
+              (At(echo) + "|" + std::get<2>(proxies[1 - r])).toStdString());
   EXPECT_TRUE(Row("OutcomeList", 2).section('|', 2, 6).contains(QRegularExpression(
-      "^" + EchoTarget() + "\\|不用代理\\|客户端关闭（之前 [12] 次连接失败）\\|5\\|5$"))) << Row("OutcomeList", 2).toStdString();
+      "^" + At(echo) + "\\|不用代理\\|客户端关闭（之前 [12] 次连接失败）\\|5\\|5$"))) << Row("OutcomeList", 2).toStdString();
   const QString tried = list->item(2, 2)->toolTip();
   EXPECT_TRUE(tried.startsWith(dead + "：失败，目标服务器拒绝连接")) << tried.toStdString();
-  EXPECT_TRUE(tried.contains(EchoTarget() + "：连接成功")) << tried.toStdString();
+  EXPECT_TRUE(tried.contains(At(echo) + "：连接成功")) << tried.toStdString();
 
   // Failures only; copying with nothing selected takes every row shown, as log lines.
   Child<QCheckBox>("OnlyFailures")->click();
@@ -106,7 +106,7 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
     return rows << Child<QLabel>("CheckSummary")->text();
   };
   EXPECT_EQ(checked(), QStringList({dead + "|无法连接|目标服务器拒绝连接: Connection refused (10061)",
-                                    EchoTarget() + "|可以连接|", "（空）|无法连接|不是 IP:Port 形式的服务器地址",
+                                    At(echo) + "|可以连接|", "（空）|无法连接|不是 IP:Port 形式的服务器地址",
                                     "直接连接（不用代理），检测 3 个服务器：1 个可以连接，2 个无法连接。"}));
   EXPECT_TRUE(EchoesPumping(running.get(), "after"));
   EXPECT_EQ(Server()->currentText(), textBefore);
@@ -117,27 +117,24 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   test::FakePeer refusing(kRefusingProxy);
   UseProxy("RgProxy3", At(refusing.Start()), "kova-user", kPassword);
   Server()->clear();
-  Server()->addItem(EchoTarget());
+  Server()->addItem(At(echo));
   Click("CheckAgain");
   ASSERT_TRUE(WaitFor([&] { return check->Pending() == 0; }));
-  EXPECT_EQ(checked(), QStringList({EchoTarget() + "|无法连接|SOCKS 5 代理: 没有可接受的认证方式",
+  EXPECT_EQ(checked(), QStringList({At(echo) + "|无法连接|SOCKS 5 代理: 没有可接受的认证方式",
                                     "经 SOCKS 5 代理 " + At(refusing) + "，检测 1 个服务器：0 个可以连接，1 个无法连接。"}));
   EXPECT_EQ(refusing.Finish(), refusing.Expected());
 }
 
 // A known amount through the traffic view; one connection ended by hand, a stale row's menu doing nothing.
 TEST_F(ConnectionViews, TrafficViewAccountsForTheBytesAndOneConnectionIsEndedByHand) {
-  Server()->setEditText(EchoTarget());
+  Server()->setEditText(At(echo));
   Child<TSpinEdit>("EdTimeUpdate")->SetText("0");  // the monitor's ticks are the test's own
   form.show();
   ASSERT_TRUE(Start());
   test::UniqueFd moving = Client("m"), beside = Client("b");  // slots 0 and 1
   form.ATimerTimer();
   auto* sockList = Child<QTableWidget>("SockList");
-  QMenu* menu = MenuOf(sockList, 0);
-  ASSERT_NE(menu, nullptr);
-  EXPECT_EQ(Texts(menu->actions()).first(), "断开此连接");
-  Choose(menu, "流量图…");
+  Choose(MenuOf(sockList, 0), "流量图…");
   auto* view = form.findChild<TTrafficWindow*>();
   ASSERT_TRUE(view && view->isVisible());
   auto* timer = view->findChild<QTimer*>("TrafficTimer");

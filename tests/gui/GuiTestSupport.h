@@ -126,7 +126,6 @@ class FormTest : public ::testing::Test {
   QLineEdit* Port() { return Child<QLineEdit>("EdListenPort"); }
   QComboBox* Server() { return Child<QComboBox>("EdServerIP"); }
   QString Counters() { return Child<QLabel>("LbConnect")->text() + Child<QLabel>("LbThread")->text(); }
-  QString EchoTarget() { return At(echo); }
   QString Tips() { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); }
   QString Where() {  // the listening address as the tooltips give it
     const QString a = QString::fromStdString(address);
@@ -179,13 +178,12 @@ class FormTest : public ::testing::Test {
   static QMenu* MenuOf(QTableWidget* list, int row = -1) {
     return MenuAt(list, row < 0 ? QPoint(2, list->rowCount() * 40 + 2) : list->visualItemRect(list->item(row, 0)).center());
   }
-  static void Choose(QMenu* menu, const QString& text) {  // triggers the entry, closes the menu
+  static void Choose(QMenu* menu, const QString& text) {  // triggers the entry, enabled as a user needs it
     ASSERT_NE(menu, nullptr);
-    const QList<QAction*> all = menu->actions();
-    const auto a = std::find_if(all.begin(), all.end(), [&](QAction* a) { return a->text() == text; });
-    if (a != all.end()) (*a)->trigger();
+    const qsizetype i = Texts(menu->actions()).indexOf(text);
+    if (i >= 0) menu->actions()[i]->trigger();
     menu->close();
-    ASSERT_NE(a, all.end()) << "no menu entry " << text.toStdString();
+    ASSERT_GE(i, 0) << "no enabled menu entry " << text.toStdString();
   }
   QString Row(const char* table, int row) {  // the cells joined by '|'
     QStringList cells;

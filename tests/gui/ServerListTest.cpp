@@ -60,7 +60,6 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
   edit->setPlainText("");
   Click("BtUpdate");
   EXPECT_EQ(Server()->count(), 0);
-  EXPECT_TRUE(messages.empty());
 
   QByteArray big;  // one 3 MB line
   while (big.size() < 3 << 20) big += "host\xC4\xE3:8\xFF\x01"_ba;
@@ -74,8 +73,7 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
       {"\x00\x01\x1F\x7F\t\x0B\x0C:1\x00\r\n"_ba, {}},  // NUL and control bytes
       {"a:1\rb:2\r"_ba, "a:1\r\nb:2\r\n"_ba},
       {"a\r\r\nb\n\rc\r\n"_ba, "a\r\n\r\nb\r\n\r\nc\r\n"_ba},
-      {""_ba, {}},
-      {big, {}}};
+      {""_ba, {}}, {big, {}}};
   for (const auto& [in, out] : cases) {
     ASSERT_TRUE(Write("in.txt", in));
     File("BtLoad", Path("in.txt"));
@@ -98,8 +96,7 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndOnlyMendLoneLineBreaks) {
   // Errors and cancelling change nothing.
   auto box = [](const QString& what, const QString& path, int error) {  // the system's text, one full stop
     const QString reason = QString::fromLocal8Bit(std::strerror(error));
-    return "KOVA 2.0|Cannot " + what + " file \"" + path + "\". " + reason + (reason.endsWith('.') ? "" : ".") +
-           "|error";
+    return "KOVA 2.0|Cannot " + what + " file \"" + path + "\". " + reason + (reason.endsWith('.') ? "" : ".") + "|error";
   };
   edit->setPlainText("kept");
   File("BtLoad", "missing.txt");  // a relative name is reported with its full path

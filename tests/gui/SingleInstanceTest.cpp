@@ -46,8 +46,7 @@ TEST(SingleInstance, SecondCopyIsRefusedAKilledOneBlocksNothingAndTheKeyIsTheFil
     auto running = sig == SIGTERM ? std::move(third) : launch();
     ASSERT_TRUE(WaitFor([&] { return heldBy(running->processId()); }, 10000));
     ::kill(static_cast<pid_t>(running->processId()), sig);
-    EXPECT_TRUE(running->waitForFinished(5000) && running->exitStatus() == QProcess::NormalExit &&
-                running->exitCode() == 0) << "signal " << sig;
+    EXPECT_TRUE(running->waitForFinished(5000) && running->exitStatus() == QProcess::NormalExit && running->exitCode() == 0) << sig;
   }
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(), "KOVA 2.0\tKOVA数据转发服务程序已经运行!\n");  // from the second copy only
