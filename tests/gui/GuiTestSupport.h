@@ -3,7 +3,6 @@
 // fixture that answers its boxes and dialogs, with a settable engine clock.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <QtWidgets>
 #include <atomic>
@@ -46,11 +45,7 @@ inline std::string ReadPumping(int fd, size_t n, bool* closed = nullptr) {
   std::string got;
   bool end = false;
   WaitFor([&] {
-    char b[4096];
-    ssize_t r = 1;
-    while (got.size() < n && (r = ::recv(fd, b, std::min(sizeof b, n - got.size()), MSG_DONTWAIT)) > 0)
-      got.append(b, static_cast<size_t>(r));
-    end = r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR);  // a reset counts as the end
+    got += test::ReadUpTo(fd, n - got.size(), 0, &end);  // what has come, without waiting; a reset ends too
     return got.size() >= n || end;
   });
   if (closed) *closed = end;
@@ -63,14 +58,9 @@ inline bool PeerClosedPumping(int fd) {
 inline bool EchoesPumping(int fd, const std::string& text) {
   return test::SendAll(fd, text) && ReadPumping(fd, text.size()) == text;
 }
-template <typename TPeer>
-QString At(const TPeer& peer) {  // "host:port" of a loopback peer
-  return QString::fromStdString(peer.host() + ":" + peer.portText());
-}
-inline QString ClosedPort() {  // refuses once its listener is gone
-  test::RawListener gone;
-  return At(gone);
-}
+template <typename TPeer>  // "host:port" of a loopback peer
+QString At(const TPeer& peer) { return QString::fromStdString(peer.host() + ":" + peer.portText()); }
+inline QString ClosedPort() { return At(test::RawListener()); }  // refuses once its listener is gone
 inline QStringList Texts(const QList<QAction*>& actions) {
   QStringList texts;
   for (QAction* a : actions) texts << a->text() + (a->isEnabled() ? "" : "-");  // "-": disabled

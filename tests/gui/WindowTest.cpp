@@ -129,8 +129,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   const auto choices = ListenChoices();
   ASSERT_GE(choices.size(), 3u);
   EXPECT_EQ(choices[0].Label + "=" + choices[0].Address + "|" + choices[1].Address + "|" + choices[2].Address, "本机地址 (默认)=|127.0.0.1|::");
-  const auto v6 = std::find_if(choices.begin(), choices.end(), [](const auto& c) { return c.Address == "::1"; });
-  if (v6 != choices.end()) {
+  if (std::any_of(choices.begin(), choices.end(), [](const auto& c) { return c.Address == "::1"; })) {
     ListenOn("::1");
     EXPECT_EQ(form.Engine().ListeningAddress(), address) << "applied before the next start";
     ASSERT_TRUE(Stop());
