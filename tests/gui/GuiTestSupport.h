@@ -61,9 +61,9 @@ inline bool EchoesPumping(int fd, const std::string& text) {
 template <typename TPeer>  // "host:port" of a loopback peer
 QString At(const TPeer& peer) { return QString::fromStdString(peer.host() + ":" + peer.portText()); }
 inline QString ClosedPort() { return At(test::RawListener()); }  // refuses once its listener is gone
-inline QStringList Texts(const QList<QAction*>& actions) {
+inline QStringList Texts(QMenu* menu) {  // none without a menu
   QStringList texts;
-  for (QAction* a : actions) texts << a->text() + (a->isEnabled() ? "" : "-");  // "-": disabled
+  for (QAction* a : menu ? menu->actions() : QList<QAction*>()) texts << a->text() + (a->isEnabled() ? "" : "-");  // "-": disabled
   return texts;
 }
 
@@ -132,11 +132,11 @@ class FormTest : public ::testing::Test {
     Choose(Port()->isEnabled() ? MenuAt(Port(), {2, 2}) : MenuAt(Port()->parentWidget(), Port()->geometry().center()), entry);
   }
   void ListenOn(const QString& listen) { listenOn = listen, FromPortMenu("监听地址…"); }  // for the next start
-  // Starts on `listen` without a proxy (the default one is not on loopback); true once listening
+  // Starts on a free port without a proxy (the default one is not on loopback); true once listening
   // on loopback. Both buttons stay off while it starts or stops.
-  bool Start(const QString& listen = "0") {
+  bool Start() {
     Child<QRadioButton>("RgProxy0")->click();
-    Port()->setText(listen);
+    Port()->setText("0");
     Click("BtStart");
     EXPECT_EQ(States(), "--+");
     address = WaitFor([&] { return States() == "-+-"; }) ? form.Engine().ListeningAddress() : "";
@@ -154,10 +154,10 @@ class FormTest : public ::testing::Test {
     EXPECT_TRUE(EchoesPumping(fd.get(), hello)) << hello;
     return fd;
   }
-  void UseProxy(const char* type, const QString& where, const QString& user = "", const QString& password = "") {
+  void UseProxy(const char* type, const QString& where, const QString& user) {
     Child<QRadioButton>(type)->click();
-    for (const auto& [field, text] : {std::pair("EdProxy", where), {"EdUsername", user}, {"EdPassword", password}})
-      Child<QLineEdit>(field)->setText(text);
+    Child<QLineEdit>("EdProxy")->setText(where);
+    Child<QLineEdit>("EdUsername")->setText(user);
   }
   size_t Ended() { return form.Engine().RecentOutcomes().size(); }
   // A context menu as the right button opens it; on a list, on `row` (none: below the rows).
@@ -170,7 +170,7 @@ class FormTest : public ::testing::Test {
   }
   static void Choose(QMenu* menu, const QString& text) {  // triggers the entry, enabled as a user needs it
     ASSERT_NE(menu, nullptr);
-    const qsizetype i = Texts(menu->actions()).indexOf(text);
+    const qsizetype i = Texts(menu).indexOf(text);
     if (i >= 0) menu->actions()[i]->trigger();
     menu->close();
     ASSERT_GE(i, 0) << "no enabled menu entry " << text.toStdString();
