@@ -12,8 +12,7 @@ namespace kova::gui {
 using Window = FormTest;
 
 TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTrayAndEnds) {
-  EXPECT_EQ(Port()->text() + " " + Child<QLineEdit>("EdProxy")->text(), "1080 192.168.1.1:3128");
-  EXPECT_EQ(States(), "+-+");
+  EXPECT_EQ(States() + " " + Port()->text() + " " + Child<QLineEdit>("EdProxy")->text(), "+-+ 1080 192.168.1.1:3128");
   auto* timer = form.findChild<QTimer*>("ATimer");
   EXPECT_FALSE(timer->isActive());
   ASSERT_TRUE(Start());  // "0" replaced by the bound port
@@ -122,7 +121,6 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   allow("127.0.0.2");
   EXPECT_TRUE(EchoesPumping(test::ConnectTo(address, port, "127.0.0.2").get(), "now"));
   allow("");
-  EXPECT_EQ(form.Engine().AllowList(), nullptr);
   EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
 
   // The own address, this machine, every address, then the interfaces' (::1 where the system has IPv6).
