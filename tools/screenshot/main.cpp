@@ -38,7 +38,7 @@ void Save(QWidget* w, const QString& path) {
 
 // A loopback server that hands each connection to `serve`; "127.0.0.1:port" for the window.
 struct TServer : QTcpServer {
-  explicit TServer(std::function<void(QTcpSocket*)> serve) {
+  explicit TServer(std::function<void(QTcpSocket*)> serve) : QTcpServer(qApp) {
     if (!listen(QHostAddress::LocalHost)) Fail("no loopback listener: " + errorString());
     connect(this, &QTcpServer::newConnection, [this, serve] {
       while (QTcpSocket* s = nextPendingConnection()) serve(s);
