@@ -77,8 +77,11 @@ test-soak: build
 mutate: setup
 	/usr/bin/python3 scripts/mutate.py $(if $(MUTANTS),--only $(MUTANTS))
 
+# Every picture into build/: the program as started, the window relaying, its tray menu, the views.
 screenshot: build
 	@bash scripts/screenshot.sh
+	@bash scripts/screenshot.sh --service build/kova-service.png
+	@bash scripts/screenshot.sh --views
 
 clean:
 	rm -rf build build-tsan build-asan build-fuzz

@@ -6,12 +6,12 @@
 #   scripts/screenshot.sh --readme [build-folder]   (the README's and the metainfo's picture:
 #                                                    --service into data/screenshots/kova-window.png)
 # Plain: the real program, freshly started. --service: the window with the service started,
-# proxy "不用代理", a loopback echo target and one relayed client (the GUI test binary draws
-# that scene; everything stays on loopback). With --service a picture of the tray menu is
+# proxy "不用代理", a loopback echo target and two relayed clients (drawn by tools/screenshot;
+# everything stays on loopback). With --service a picture of the tray menu is
 # written next to it (out-menu.png). --views: the recently ended connections after relays that
 # ended in different ways through scripted loopback proxies, the check of a server list of
 # loopback entries, and the traffic view during a download from a loopback server through the
-# window without a proxy (drawn by the GUI test binary as well).
+# window without a proxy (drawn by tools/screenshot as well).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,28 +31,23 @@ for tool in xvfb-run import; do
   command -v "$tool" >/dev/null || { echo "screenshot: $tool is missing (run scripts/setup.sh)"; exit 1; }
 done
 
-if [[ $views -eq 1 ]]; then
-  tests="$build/tests/kova_gui_tests"
-  [[ -x "$tests" ]] || { echo "screenshot: $tests is not built"; exit 1; }
-  [[ -n "${1:-}" ]] || out="$(realpath -m "$build")/kova.png"
-  KOVA_SCREENSHOT_VIEWS="$out" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x800x24" \
-    "$tests" --gtest_filter='ConnectionViews.RecentConnections*:Screenshot.TrafficViewDuringADownload' >/dev/null
-  for view in recent check traffic; do
-    [[ -s "${out%.png}-$view.png" ]] || { echo "screenshot: no picture of the $view view was written"; exit 1; }
-    echo "screenshot: ${out%.png}-$view.png"
+# The scenes: tools/screenshot drives the window itself, with peers of its own on loopback.
+if [[ $views -eq 1 || $service -eq 1 ]]; then
+  tool="$build/tools/screenshot/kova-screenshot"
+  [[ -x "$tool" ]] || { echo "screenshot: $tool is not built"; exit 1; }
+  if [[ $views -eq 1 ]]; then
+    [[ -n "${1:-}" ]] || out="$(realpath -m "$build")/kova.png"
+    pictures=(recent check traffic) scene=views screen=1280x800x24
+  else
+    pictures=("") scene=window screen=1024x640x24
+  fi
+  QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 $screen" "$tool" "$scene" "$out" >/dev/null
+  for view in "${pictures[@]}"; do
+    picture="${out%.png}${view:+-$view}.png"
+    [[ -s "$picture" ]] || { echo "screenshot: no picture ${view:+of the $view view }was written"; exit 1; }
+    echo "screenshot: $picture"
   done
-  exit 0
-fi
-
-if [[ $service -eq 1 ]]; then
-  tests="$build/tests/kova_gui_tests"
-  [[ -x "$tests" ]] || { echo "screenshot: $tests is not built"; exit 1; }
-  # The scene grabs the window itself; the test is skipped unless KOVA_SCREENSHOT_PNG is set.
-  KOVA_SCREENSHOT_PNG="$out" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x640x24" \
-    "$tests" --gtest_filter='Screenshot.WindowWithARunningRelay' >/dev/null
-  [[ -s "$out" ]] || { echo "screenshot: no picture was written"; exit 1; }
   [[ $readme -eq 1 ]] && rm -f "${out%.png}-menu.png"
-  echo "screenshot: $out"
   exit 0
 fi
 

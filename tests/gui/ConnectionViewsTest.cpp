@@ -1,5 +1,4 @@
-// Why relays failed and what moves, in the window; loopback peers only. With KOVA_SCREENSHOT_VIEWS
-// set (scripts/screenshot.sh --views) the first scenario also draws the two views.
+// Why relays failed and what moves, in the window; loopback peers only.
 
 #include <QLineSeries>
 #include <thread>
@@ -15,13 +14,12 @@ namespace {
 
 using ConnectionViews = FormTest;
 
-const char kPassword[] = "pw-secret-13";
 // A SOCKS 5 proxy offered "no authentication" and "user/password" that accepts neither.
 const char kRefusingProxy[] = "> 05 02 02 00 | < 05 FF";
 
-TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFailWithoutPasswords) {
+TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFailed) {
   const QString dead = ClosedPort();
-  Server()->addItems({dead, EchoTarget(), ""});
+  Server()->addItems({dead, At(echo), ""});
   ASSERT_TRUE(Start());
   auto line = [&](size_t i) { return QString::fromStdString(OutcomeLine(form.Engine().RecentOutcomes()[i])); };
   Client("hello");  // fails over from the closed port to the echo, then ends
@@ -36,7 +34,7 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
        "SOCKS 5（用户 kova-user）|失败: 代理服务器出错, 服务器列表保持不变（SOCKS 5 代理: 没有可接受的认证方式）"}};
   for (const auto& [script, user, shown] : proxies) {
     test::FakePeer proxy(script);
-    UseProxy("RgProxy3", At(proxy.Start()), user, kPassword);
+    UseProxy("RgProxy3", At(proxy.Start()), user);
     const size_t before = Ended();
     EXPECT_TRUE(PeerClosedPumping(test::ConnectTo(address, port).get()));
     EXPECT_EQ(proxy.Finish(), proxy.Expected());
@@ -46,8 +44,7 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
 
   // The monitor's menu: ending a connection needs a row under the pointer; then the two views.
   QMenu* sockMenu = MenuOf(Child<QTableWidget>("SockList"));
-  ASSERT_NE(sockMenu, nullptr);
-  EXPECT_EQ(Texts(sockMenu->actions()).join('|'), "断开此连接-||最近结束的连接…|流量图…");
+  EXPECT_EQ(Texts(sockMenu).join('|'), "断开此连接-||最近结束的连接…|流量图…");
   Choose(sockMenu, "最近结束的连接…");
   ASSERT_TRUE(Child("RecentConnections")->isVisible());
   auto* list = Child<QTableWidget>("OutcomeList");
@@ -56,19 +53,17 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   EXPECT_TRUE(Row("OutcomeList", 0).section('|', 1, 1).startsWith(QString::fromStdString(address) + ":"));
   for (int r = 0; r < 2; ++r)
     EXPECT_EQ(Row("OutcomeList", r).section('|', 2, 4).remove(QRegularExpression(" 127.0.0.1:[0-9]+")).toStdString(),
-              (EchoTarget() + "|" + std::get<2>(proxies[1 - r])).toStdString());
+              (At(echo) + "|" + std::get<2>(proxies[1 - r])).toStdString());
   EXPECT_TRUE(Row("OutcomeList", 2).section('|', 2, 6).contains(QRegularExpression(
-      "^" + EchoTarget() + "\\|不用代理\\|客户端关闭（之前 [12] 次连接失败）\\|5\\|5$"))) << Row("OutcomeList", 2).toStdString();
+      "^" + At(echo) + "\\|不用代理\\|客户端关闭（之前 [12] 次连接失败）\\|5\\|5$"))) << Row("OutcomeList", 2).toStdString();
   const QString tried = list->item(2, 2)->toolTip();
-  EXPECT_TRUE(tried.startsWith(dead + "：失败，目标服务器拒绝连接")) << tried.toStdString();
-  EXPECT_TRUE(tried.contains(EchoTarget() + "：连接成功")) << tried.toStdString();
+  EXPECT_TRUE(tried.startsWith(dead + "：失败，目标服务器拒绝连接") && tried.contains(At(echo) + "：连接成功")) << tried.toStdString();
 
   // Failures only; copying with nothing selected takes every row shown, as log lines.
   Child<QCheckBox>("OnlyFailures")->click();
   ASSERT_EQ(list->rowCount(), 2);
   Click("CopyOutcomes");
   EXPECT_EQ(QGuiApplication::clipboard()->text(), line(0) + "\n" + line(1) + "\n");
-  EXPECT_TRUE(line(0).contains("user=kova-user"));
   Child<QCheckBox>("OnlyFailures")->click();
 
   // The monitor timer refreshes the view; a selected row stays selected as new rows come in.
@@ -77,37 +72,27 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   ASSERT_TRUE(WaitFor([&] { return Ended() == 4; }));
   form.ATimerTimer();
   ASSERT_EQ(list->rowCount(), 4);
-  Child("RecentConnections")->resize(1200, 250);
-  Snap(Child("RecentConnections"), "recent");
   Click("CopyOutcomes");
   EXPECT_EQ(QGuiApplication::clipboard()->text(), line(2) + "\n");
   EXPECT_TRUE(Child<QLabel>("LbConnect")->toolTip().startsWith("最近十分钟被拒绝或失败的连接：2\n"));
 
-  // The log, where the state folder says, holds the same lines, oldest first; no password anywhere.
+  // The log, where the state folder says, ends with the same lines.
   form.ConnectionLog().Flush();
   QFile log(qEnvironmentVariable("XDG_STATE_HOME") + "/kova/connections.log");
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-  const QString logText = QString::fromUtf8(log.readAll());
-  QString lines;
-  for (size_t i = 0; i < 4; ++i) lines = line(i) + "\n" + lines;
-  EXPECT_TRUE(logText.endsWith(lines)) << logText.toStdString();
-  EXPECT_FALSE((logText + lines).contains(kPassword));
+  EXPECT_TRUE(QString::fromUtf8(log.readAll()).endsWith(line(1) + "\n" + line(0) + "\n"));
 
   // The check (its menu's Qt entries translated where installed): every entry in list order, relays untouched.
   test::UniqueFd running = Client("before");
-  const QString textBefore = Server()->currentText();
-  const int indexBefore = form.Engine().NextServerIndex();
+  const auto serverBefore = std::pair(Server()->currentText(), form.Engine().NextServerIndex());
   QMenu* menu = MenuAt(Child<QPlainTextEdit>("EdServers"), QPoint(5, 5));
-  ASSERT_NE(menu, nullptr);
-  if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_zh_CN.qm")) {
-    const QString standard = Texts(menu->actions()).join('|');
+  const QString standard = Texts(menu).join('|');
+  if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_zh_CN.qm"))
     EXPECT_TRUE(standard.contains("全选") && !standard.contains("Select All")) << standard.toStdString();
-  }
   Choose(menu, "检测服务器");
   auto* check = form.findChild<TServerCheckWindow*>();
   ASSERT_TRUE(check && check->isVisible());
   ASSERT_TRUE(WaitFor([&] { return check->Pending() == 0; }));
-  Snap(check, "check");
   auto checked = [&] {  // the rows without the time each took
     QStringList rows;
     for (int r = 0; r < Child<QTableWidget>("CheckList")->rowCount(); ++r)
@@ -115,38 +100,34 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
     return rows << Child<QLabel>("CheckSummary")->text();
   };
   EXPECT_EQ(checked(), QStringList({dead + "|无法连接|目标服务器拒绝连接: Connection refused (10061)",
-                                    EchoTarget() + "|可以连接|", "（空）|无法连接|不是 IP:Port 形式的服务器地址",
+                                    At(echo) + "|可以连接|", "（空）|无法连接|不是 IP:Port 形式的服务器地址",
                                     "直接连接（不用代理），检测 3 个服务器：1 个可以连接，2 个无法连接。"}));
   EXPECT_TRUE(EchoesPumping(running.get(), "after"));
-  EXPECT_EQ(Server()->currentText(), textBefore);
-  EXPECT_EQ(form.Engine().NextServerIndex(), indexBefore);
+  EXPECT_EQ(std::pair(Server()->currentText(), form.Engine().NextServerIndex()), serverBefore);
   EXPECT_EQ(Ended(), 4u) << "a check is no relay";
 
   // Through a proxy that refuses: it hears the greeting and nothing else.
   test::FakePeer refusing(kRefusingProxy);
-  UseProxy("RgProxy3", At(refusing.Start()), "kova-user", kPassword);
+  UseProxy("RgProxy3", At(refusing.Start()), "kova-user");
   Server()->clear();
-  Server()->addItem(EchoTarget());
+  Server()->addItem(At(echo));
   Click("CheckAgain");
   ASSERT_TRUE(WaitFor([&] { return check->Pending() == 0; }));
-  EXPECT_EQ(checked(), QStringList({EchoTarget() + "|无法连接|SOCKS 5 代理: 没有可接受的认证方式",
+  EXPECT_EQ(checked(), QStringList({At(echo) + "|无法连接|SOCKS 5 代理: 没有可接受的认证方式",
                                     "经 SOCKS 5 代理 " + At(refusing) + "，检测 1 个服务器：0 个可以连接，1 个无法连接。"}));
   EXPECT_EQ(refusing.Finish(), refusing.Expected());
 }
 
 // A known amount through the traffic view; one connection ended by hand, a stale row's menu doing nothing.
 TEST_F(ConnectionViews, TrafficViewAccountsForTheBytesAndOneConnectionIsEndedByHand) {
-  Server()->setEditText(EchoTarget());
+  Server()->setEditText(At(echo));
   Child<TSpinEdit>("EdTimeUpdate")->SetText("0");  // the monitor's ticks are the test's own
   form.show();
   ASSERT_TRUE(Start());
   test::UniqueFd moving = Client("m"), beside = Client("b");  // slots 0 and 1
   form.ATimerTimer();
   auto* sockList = Child<QTableWidget>("SockList");
-  QMenu* menu = MenuOf(sockList, 0);
-  ASSERT_NE(menu, nullptr);
-  EXPECT_EQ(Texts(menu->actions()).first(), "断开此连接");
-  Choose(menu, "流量图…");
+  Choose(MenuOf(sockList, 0), "流量图…");
   auto* view = form.findChild<TTrafficWindow*>();
   ASSERT_TRUE(view && view->isVisible());
   auto* timer = view->findChild<QTimer*>("TrafficTimer");

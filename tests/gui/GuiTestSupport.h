@@ -3,7 +3,6 @@
 // fixture that answers its boxes and dialogs, with a settable engine clock.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <QtWidgets>
 #include <atomic>
@@ -16,14 +15,13 @@
 
 namespace kova::gui {
 
-// One QApplication for the whole program; offscreen unless a screenshot scene wants a display.
+// One QApplication for the whole program, offscreen.
 struct TQtEnvironment : ::testing::Environment {
   std::unique_ptr<QApplication> app;
   QTemporaryDir state;  // the windows' connection logs go here, never into the user's home
   void SetUp() override {
     qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
-    if (!qEnvironmentVariableIsSet("KOVA_SCREENSHOT_PNG") && !qEnvironmentVariableIsSet("KOVA_SCREENSHOT_VIEWS"))
-      qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
     static char name[] = "kova_gui_tests", *argv[] = {name, nullptr};
     app = std::make_unique<QApplication>(argc, argv);
@@ -47,11 +45,7 @@ inline std::string ReadPumping(int fd, size_t n, bool* closed = nullptr) {
   std::string got;
   bool end = false;
   WaitFor([&] {
-    char b[4096];
-    ssize_t r = 1;
-    while (got.size() < n && (r = ::recv(fd, b, std::min(sizeof b, n - got.size()), MSG_DONTWAIT)) > 0)
-      got.append(b, static_cast<size_t>(r));
-    end = r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR);  // a reset counts as the end
+    got += test::ReadUpTo(fd, n - got.size(), 0, &end);  // what has come, without waiting; a reset ends too
     return got.size() >= n || end;
   });
   if (closed) *closed = end;
@@ -64,22 +58,12 @@ inline bool PeerClosedPumping(int fd) {
 inline bool EchoesPumping(int fd, const std::string& text) {
   return test::SendAll(fd, text) && ReadPumping(fd, text.size()) == text;
 }
-// With a screenshot run's variable set, a picture of `w` beside the one it names, "<name>-<view>.png".
-inline void Snap(QWidget* w, const char* view, const char* variable = "KOVA_SCREENSHOT_VIEWS") {
-  const QFileInfo out(qEnvironmentVariable(variable));
-  EXPECT_TRUE(out.fileName().isEmpty() || w->grab().save(out.path() + "/" + out.completeBaseName() + "-" + view + ".png"));
-}
-template <typename TPeer>
-QString At(const TPeer& peer) {  // "host:port" of a loopback peer
-  return QString::fromStdString(peer.host() + ":" + peer.portText());
-}
-inline QString ClosedPort() {  // refuses once its listener is gone
-  test::RawListener gone;
-  return At(gone);
-}
-inline QStringList Texts(const QList<QAction*>& actions) {
+template <typename TPeer>  // "host:port" of a loopback peer
+QString At(const TPeer& peer) { return QString::fromStdString(peer.host() + ":" + peer.portText()); }
+inline QString ClosedPort() { return At(test::RawListener()); }  // refuses once its listener is gone
+inline QStringList Texts(QMenu* menu) {  // none without a menu
   QStringList texts;
-  for (QAction* a : actions) texts << a->text() + (a->isEnabled() ? "" : "-");  // "-": disabled
+  for (QAction* a : menu ? menu->actions() : QList<QAction*>()) texts << a->text() + (a->isEnabled() ? "" : "-");  // "-": disabled
   return texts;
 }
 
@@ -132,7 +116,6 @@ class FormTest : public ::testing::Test {
   QLineEdit* Port() { return Child<QLineEdit>("EdListenPort"); }
   QComboBox* Server() { return Child<QComboBox>("EdServerIP"); }
   QString Counters() { return Child<QLabel>("LbConnect")->text() + Child<QLabel>("LbThread")->text(); }
-  QString EchoTarget() { return At(echo); }
   QString Tips() { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); }
   QString Where() {  // the listening address as the tooltips give it
     const QString a = QString::fromStdString(address);
@@ -143,28 +126,27 @@ class FormTest : public ::testing::Test {
     for (const char* name : {"BtStart", "BtStop", "EdListenPort"}) s += Child(name)->isEnabled() ? '+' : '-';
     return s;
   }
-  bool WaitStates(const QString& states) { return WaitFor([&] { return States() == states; }); }
   bool Tick(const std::function<bool()>& pred) { return WaitFor([&] { return form.ATimerTimer(), pred(); }); }
   // From the port field's menu, or while it is disabled the panel's under it.
   void FromPortMenu(const QString& entry) {
     Choose(Port()->isEnabled() ? MenuAt(Port(), {2, 2}) : MenuAt(Port()->parentWidget(), Port()->geometry().center()), entry);
   }
   void ListenOn(const QString& listen) { listenOn = listen, FromPortMenu("监听地址…"); }  // for the next start
-  // Starts on `listen` without a proxy (the default one is not on loopback); true once listening
+  // Starts on a free port without a proxy (the default one is not on loopback); true once listening
   // on loopback. Both buttons stay off while it starts or stops.
-  bool Start(const QString& listen = "0") {
+  bool Start() {
     Child<QRadioButton>("RgProxy0")->click();
-    Port()->setText(listen);
+    Port()->setText("0");
     Click("BtStart");
     EXPECT_EQ(States(), "--+");
-    address = WaitStates("-+-") ? form.Engine().ListeningAddress() : "";
+    address = WaitFor([&] { return States() == "-+-"; }) ? form.Engine().ListeningAddress() : "";
     port = static_cast<uint16_t>(Port()->text().toInt());
     return test::IsLoopbackText(address) && port > 0;
   }
   bool Stop() {
     Click("BtStop");
     EXPECT_EQ(States(), "---");
-    return WaitStates("+-+");
+    return WaitFor([&] { return States() == "+-+"; });
   }
   // A client through the relay, its path proven by one echoed message.
   test::UniqueFd Client(const std::string& hello) {
@@ -172,10 +154,10 @@ class FormTest : public ::testing::Test {
     EXPECT_TRUE(EchoesPumping(fd.get(), hello)) << hello;
     return fd;
   }
-  void UseProxy(const char* type, const QString& where, const QString& user = "", const QString& password = "") {
+  void UseProxy(const char* type, const QString& where, const QString& user) {
     Child<QRadioButton>(type)->click();
-    for (const auto& [field, text] : {std::pair("EdProxy", where), {"EdUsername", user}, {"EdPassword", password}})
-      Child<QLineEdit>(field)->setText(text);
+    Child<QLineEdit>("EdProxy")->setText(where);
+    Child<QLineEdit>("EdUsername")->setText(user);
   }
   size_t Ended() { return form.Engine().RecentOutcomes().size(); }
   // A context menu as the right button opens it; on a list, on `row` (none: below the rows).
@@ -186,13 +168,12 @@ class FormTest : public ::testing::Test {
   static QMenu* MenuOf(QTableWidget* list, int row = -1) {
     return MenuAt(list, row < 0 ? QPoint(2, list->rowCount() * 40 + 2) : list->visualItemRect(list->item(row, 0)).center());
   }
-  static void Choose(QMenu* menu, const QString& text) {  // triggers the entry, closes the menu
+  static void Choose(QMenu* menu, const QString& text) {  // triggers the entry, enabled as a user needs it
     ASSERT_NE(menu, nullptr);
-    const QList<QAction*> all = menu->actions();
-    const auto a = std::find_if(all.begin(), all.end(), [&](QAction* a) { return a->text() == text; });
-    if (a != all.end()) (*a)->trigger();
+    const qsizetype i = Texts(menu).indexOf(text);
+    if (i >= 0) menu->actions()[i]->trigger();
     menu->close();
-    ASSERT_NE(a, all.end()) << "no menu entry " << text.toStdString();
+    ASSERT_GE(i, 0) << "no enabled menu entry " << text.toStdString();
   }
   QString Row(const char* table, int row) {  // the cells joined by '|'
     QStringList cells;

@@ -1,4 +1,4 @@
-// One copy per user: the guard's key and lock, and the real program refusing a second start.
+// One copy per user: the real program refusing a second start, and the guard's key.
 
 #include "GuiTestSupport.h"
 #include "gui/SingleInstance.h"
@@ -7,23 +7,14 @@
 
 namespace kova::gui {
 
-TEST(SingleInstance, KeyedByTheFileNameInAnyFolderOrCase) {
-  QTemporaryDir dir;
-  const TSingleInstance first(TSingleInstance::KeyForExecutable("/a/kova"), dir.path());
-  EXPECT_TRUE(TSingleInstance(TSingleInstance::KeyForExecutable("/b/KoVa"), dir.path()).AnotherCopyRuns());
-  EXPECT_FALSE(TSingleInstance(TSingleInstance::KeyForExecutable("/a/relay"), dir.path()).AnotherCopyRuns());
-  EXPECT_FALSE(TSingleInstance("KOVA", "/nonexistent/folder").AnotherCopyRuns());  // no guard, still starts
-}
-
-TEST(SingleInstance, SecondCopyIsRefusedAndAKilledFirstCopyBlocksNothing) {
+TEST(SingleInstance, SecondCopyIsRefusedAKilledOneBlocksNothingAndTheKeyIsTheFileName) {
   const QString program = QCoreApplication::applicationDirPath() + "/../src/app/kova";
   ASSERT_TRUE(QFileInfo(program).isExecutable()) << "build the kova target: " << program.toStdString();
   QTemporaryDir runtime;
   QFile log(runtime.filePath("messages.log"));
   auto launch = [&] {
     auto p = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();  // offscreen, as this program
     env.insert("XDG_RUNTIME_DIR", runtime.path());
     env.insert("KOVA_TEST_MESSAGE_LOG", log.fileName());  // boxes are logged, not shown
     p->setProcessEnvironment(env);
@@ -55,11 +46,16 @@ TEST(SingleInstance, SecondCopyIsRefusedAndAKilledFirstCopyBlocksNothing) {
     auto running = sig == SIGTERM ? std::move(third) : launch();
     ASSERT_TRUE(WaitFor([&] { return heldBy(running->processId()); }, 10000));
     ::kill(static_cast<pid_t>(running->processId()), sig);
-    EXPECT_TRUE(running->waitForFinished(5000) && running->exitStatus() == QProcess::NormalExit &&
-                running->exitCode() == 0) << "signal " << sig;
+    EXPECT_TRUE(running->waitForFinished(5000) && running->exitStatus() == QProcess::NormalExit && running->exitCode() == 0) << sig;
   }
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(), "KOVA 2.0\tKOVA数据转发服务程序已经运行!\n");  // from the second copy only
+
+  // Keyed by the file name in any folder or case; without a folder for the guard it still starts.
+  const TSingleInstance held(TSingleInstance::KeyForExecutable("/a/kova"), runtime.path());
+  EXPECT_TRUE(TSingleInstance(TSingleInstance::KeyForExecutable("/b/KoVa"), runtime.path()).AnotherCopyRuns());
+  EXPECT_FALSE(TSingleInstance(TSingleInstance::KeyForExecutable("/a/relay"), runtime.path()).AnotherCopyRuns());
+  EXPECT_FALSE(TSingleInstance("KOVA", "/nonexistent/folder").AnotherCopyRuns());
 }
 
 }  // namespace kova::gui
