@@ -87,8 +87,9 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   const auto serverBefore = std::pair(Server()->currentText(), form.Engine().NextServerIndex());
   QMenu* menu = MenuAt(Child<QPlainTextEdit>("EdServers"), QPoint(5, 5));
   const QString standard = Texts(menu).join('|');
-  if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_zh_CN.qm"))
+  if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_zh_CN.qm")) {
     EXPECT_TRUE(standard.contains("全选") && !standard.contains("Select All")) << standard.toStdString();
+  }
   Choose(menu, "检测服务器");
   auto* check = form.findChild<TServerCheckWindow*>();
   ASSERT_TRUE(check && check->isVisible());
