@@ -155,8 +155,9 @@ TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
   };
   for (int i = 0; i < 30; ++i) ASSERT_EQ(table->Add(1), i);  // 0-19 run, 20-24 park, 25-29 never start
   EXPECT_EQ(CountThreads(), before);
+  auto worker = [&](int i) { return table->Items(i).Obj<TManagedThread>(); };
   for (int i = 0; i < 25; ++i) {
-    auto* w = table->Items(i).Obj<TManagedThread>();
+    auto* w = worker(i);
     w->OnStart = [&, i](TObject*, int32_t) { ++(i < 20 ? running : starts); };
     w->OnExecute = [&, w, i](TObject*, int32_t) {
       if (i == 0) return void(SpinUntil([&] { return served.load(); }, 3s));  // waits for the window thread
@@ -169,10 +170,10 @@ TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
   }
   ASSERT_TRUE(SpinUntil([&] { return running.load() == 20; }));
   for (int i = 20; i < 25; ++i) {
-    ASSERT_TRUE(SpinUntil([&] { return Parked(*table->Items(i).Obj<TManagedThread>()); }));
+    ASSERT_TRUE(SpinUntil([&] { return Parked(*worker(i)); }));
     table->Remove(i, false);
   }
-  auto* failed = table->Items(20).Obj<TManagedThread>();
+  auto* failed = worker(20);
   ASSERT_TRUE(failed->Start());
   ASSERT_TRUE(SpinUntil([&] { return calls.load() == 2 && Parked(*failed); }));
   EXPECT_EQ(starts.load(), 6);
@@ -180,12 +181,10 @@ TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
   EXPECT_TRUE(failed->WaitFor({}, 2000));
   EXPECT_EQ(calls.load(), 2) << "a worker woken to end ran a handler";
   EXPECT_FALSE(failed->Start()) << "an ended worker cannot run again";
-  auto* waiting = table->Items(0).Obj<TManagedThread>();
-  waiting->RequestEnd();
-  EXPECT_TRUE(waiting->WaitFor([&] { served = true; }, 1000)) << "the waiting thread stopped serving the worker";
-  auto* never = table->Items(25).Obj<TManagedThread>();
-  never->RequestEnd();
-  EXPECT_TRUE(never->Finished()) << "a thread was made only to end a worker that never ran";
+  worker(0)->RequestEnd();
+  EXPECT_TRUE(worker(0)->WaitFor([&] { served = true; }, 1000)) << "the waiting thread stopped serving the worker";
+  worker(25)->RequestEnd();
+  EXPECT_TRUE(worker(25)->Finished()) << "a thread was made only to end a worker that never ran";
 
   EXPECT_LT(Took([&] { table.reset(); }), 1s) << "workers were waited for one after another";
   EXPECT_TRUE(SpinUntil([&] { return CountThreads() == before; }, 2s));
@@ -251,9 +250,7 @@ TEST(ListenThread, StatesClientsStopLifetimeAndNoDescriptorLeft) {
     EXPECT_EQ(again.Window.WaitPosts(2, 0ms), Posts{kListening});
 
     TManualWindow never;  // never resumed: nothing posted, nothing left open
-    auto idle = TListenThread::Create(std::make_shared<TMessagePort>(&never), "0");
-    EXPECT_EQ(idle->Failure().Kind, TListenFailure::None);
-    idle.reset();
+    EXPECT_EQ(TListenThread::Create(std::make_shared<TMessagePort>(&never), "0")->Failure().Kind, TListenFailure::None);
     EXPECT_EQ(never.WaitPosts(1, 0ms).size(), 0u);
   }
   EXPECT_EQ(CountOpenFds(), fdsBefore);
