@@ -198,16 +198,14 @@ struct TStarted {
   TManualWindow Window;
   std::shared_ptr<TMessagePort> Port = std::make_shared<TMessagePort>(&Window);
   std::shared_ptr<TListenThread> Listener;
-  std::string Address;
   bool Ok = false;
   explicit TStarted(const std::string& portText = "0") : Listener(TListenThread::Create(Port, portText, "127.0.0.1")) {
     Listener->Resume();
     EXPECT_EQ(Window.WaitPosts(1).at(0), kListening);
-    Address = Listener->BoundAddress();
-    Ok = IsLoopbackText(Address) && Listener->BoundPort() != 0;
-    EXPECT_TRUE(Ok) << "bound '" << Address << "', not loopback: not connecting";
+    Ok = IsLoopbackText(Listener->BoundAddress()) && Listener->BoundPort() != 0;
+    EXPECT_TRUE(Ok) << "bound '" << Listener->BoundAddress() << "', not loopback: not connecting";
   }
-  UniqueFd Connect() { return ConnectTo(Address, static_cast<uint16_t>(Listener->BoundPort())); }
+  UniqueFd Connect() { return ConnectTo(Listener->BoundAddress(), static_cast<uint16_t>(Listener->BoundPort())); }
 };
 
 TEST(ListenThread, StatesClientsStopLifetimeAndNoDescriptorLeft) {
