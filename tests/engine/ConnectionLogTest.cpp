@@ -22,7 +22,7 @@ struct TTempDir {
 
 std::string ReadFile(const std::string& path) { return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str(); }
 
-TEST(ConnectionLog, RotatesKeepingThreeOlderFilesOfWholeLinesAndNeverBlocksItsCallers) {
+TEST(ConnectionLog, RotatesWholeLinesNeverBlocksItsCallersAndFollowsTheStateFolder) {
   TTempDir dir;
   const std::string path = dir.path + "/state/kova/connections.log";  // folders made on demand
   constexpr int kThreads = 4, kLines = 200;
@@ -92,9 +92,8 @@ TEST(ConnectionLog, RotatesKeepingThreeOlderFilesOfWholeLinesAndNeverBlocksItsCa
   EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), static_cast<long>(kStuck - dropped + 1)) << got;
   EXPECT_NE(got.find(note), std::string::npos) << got;
   EXPECT_EQ(got.find(note), got.rfind(note)) << got;
-}
 
-TEST(ConnectionLog, DefaultPathFollowsTheStateFolder) {
+  // Where the log lives by default.
   const char* saved = std::getenv("XDG_STATE_HOME");
   const std::string keep = saved ? saved : "", home = std::getenv("HOME") ? std::getenv("HOME") : "";
   // {XDG_STATE_HOME (nullptr: unset), folder}; a relative value is ignored, as the base-directory rule asks.

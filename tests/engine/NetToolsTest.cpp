@@ -96,55 +96,9 @@ bool SpinUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
 
 bool Parked(const TManagedThread& w) { return w.Suspended() && w.Idle.load(); }
 
-// A Start landing after the worker's last look at Stopped but before it parks gives a new run
-// (no lost wake-up), and a worker seen parked runs nothing until started again.
-TEST(ManagedThread, StartRacingWithParkingIsNeverLost) {
-  std::atomic<int> starts{0};  // deterministic: a Start while OnFinish runs
-  std::atomic<bool> inFinish{false}, startCalled{false};
-  TManagedThread f;
-  f.OnStart = [&](TObject*, int32_t) { ++starts; };
-  f.OnFinish = [&](TObject*, int32_t) {
-    if (starts.load() > 1) return;
-    inFinish = true;
-    SpinUntil([&] { return startCalled.load(); });
-  };
-  ASSERT_TRUE(f.Start());
-  ASSERT_TRUE(SpinUntil([&] { return inFinish.load(); }));
-  ASSERT_TRUE(f.Start());
-  startCalled = true;
-  ASSERT_TRUE(SpinUntil([&] { return starts.load() == 2; }, 3s)) << "the Start was lost";
-
-  // Stress: the handler stops itself; the next Start follows after a delay that sweeps across
-  // the worker's way into parking. Every other cycle watches a worker seen parked instead.
-  std::atomic<int> executes{0}, violations{0};
-  std::atomic<bool> parkedSeen{false};
-  TManagedThread w;
-  w.OnFinish = [&](TObject*, int32_t) { ++violations; };  // runs only for a run that ended by itself
-  w.OnExecute = [&](TObject*, int32_t) {
-    violations += parkedSeen.load();
-    w.Stop();  // before counting: a Start seen after the count must find the run ending
-    executes.fetch_add(1);
-    violations += parkedSeen.load();
-  };
-  for (int i = 0; i < 3000; ++i) {
-    const int before = executes.load();
-    if (i % 2) {
-      ASSERT_TRUE(SpinUntil([&] { return Parked(w); })) << "cycle " << i;
-      parkedSeen = true;
-      for (int k = 0; k < 50; ++k) std::this_thread::yield();
-      parkedSeen = false;
-    } else {
-      for (std::atomic<int> spin{0}; spin.fetch_add(1, std::memory_order_relaxed) < (i * 7) % 400;) continue;
-    }
-    w.Start();
-    ASSERT_TRUE(SpinUntil([&] { return executes.load() > before; }, 3s)) << "lost, cycle " << i;
-  }
-  EXPECT_EQ(violations.load(), 0) << "a worker seen parked was running, or a stopped run was finished";
-}
-
-// Workers in every state: running, parked, ended and never started (these have no thread). All
-// end with their table, and the running ones are waited for together, not one after another.
-TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
+TEST(ManagedThread, EveryStateEndsWithItsTableAndAStartRacingWithParkingIsNeverLost) {
+  // Workers in every state: running, parked, ended and never started (these have no thread). All
+  // end with their table, and the running ones are waited for together, not one after another.
   const int before = SettledThreadCount();
   std::atomic<int> running{0}, starts{0}, calls{0};
   std::atomic<bool> served{false};
@@ -188,6 +142,50 @@ TEST(ManagedThread, RestartEndingAndDestroyingTheTable) {
 
   EXPECT_LT(Took([&] { table.reset(); }), 1s) << "workers were waited for one after another";
   EXPECT_TRUE(SpinUntil([&] { return CountThreads() == before; }, 2s));
+
+  // A Start landing after the worker's last look at Stopped but before it parks gives a new run
+  // (no lost wake-up), and a worker seen parked runs nothing until started again.
+  std::atomic<int> runs{0};  // deterministic: a Start while OnFinish runs
+  std::atomic<bool> inFinish{false}, startCalled{false};
+  TManagedThread f;
+  f.OnStart = [&](TObject*, int32_t) { ++runs; };
+  f.OnFinish = [&](TObject*, int32_t) {
+    if (runs.load() > 1) return;
+    inFinish = true;
+    SpinUntil([&] { return startCalled.load(); });
+  };
+  ASSERT_TRUE(f.Start());
+  ASSERT_TRUE(SpinUntil([&] { return inFinish.load(); }));
+  ASSERT_TRUE(f.Start());
+  startCalled = true;
+  ASSERT_TRUE(SpinUntil([&] { return runs.load() == 2; }, 3s)) << "the Start was lost";
+
+  // Stress: the handler stops itself; the next Start follows after a delay that sweeps across
+  // the worker's way into parking. Every other cycle watches a worker seen parked instead.
+  std::atomic<int> executes{0}, violations{0};
+  std::atomic<bool> parkedSeen{false};
+  TManagedThread w;
+  w.OnFinish = [&](TObject*, int32_t) { ++violations; };  // runs only for a run that ended by itself
+  w.OnExecute = [&](TObject*, int32_t) {
+    violations += parkedSeen.load();
+    w.Stop();  // before counting: a Start seen after the count must find the run ending
+    executes.fetch_add(1);
+    violations += parkedSeen.load();
+  };
+  for (int i = 0; i < 3000; ++i) {
+    const int done = executes.load();
+    if (i % 2) {
+      ASSERT_TRUE(SpinUntil([&] { return Parked(w); })) << "cycle " << i;
+      parkedSeen = true;
+      for (int k = 0; k < 50; ++k) std::this_thread::yield();
+      parkedSeen = false;
+    } else {
+      for (std::atomic<int> spin{0}; spin.fetch_add(1, std::memory_order_relaxed) < (i * 7) % 400;) continue;
+    }
+    w.Start();
+    ASSERT_TRUE(SpinUntil([&] { return executes.load() > done; }, 3s)) << "lost, cycle " << i;
+  }
+  EXPECT_EQ(violations.load(), 0) << "a worker seen parked was running, or a stopped run was finished";
 }
 
 using Posts = std::deque<Post>;
