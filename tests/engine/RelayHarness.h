@@ -127,7 +127,6 @@ struct TManualEngine : TManualWindow {
   }
 };
 
-// Settings for a relay to `target`, with a server list and a proxy.
 inline THeadlessSettings Direct(const std::string& target, std::vector<std::string> list = {}, int proxyType = 0,
                                 const std::string& proxy = "") {
   THeadlessSettings s;

@@ -31,7 +31,6 @@ namespace kova::test {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one raw descriptor; closes it on destruction.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
