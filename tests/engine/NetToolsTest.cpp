@@ -104,9 +104,7 @@ TEST(ManagedThread, EveryStateEndsWithItsTableAndAStartRacingWithParkingIsNeverL
   std::atomic<bool> served{false};
   auto table = std::make_unique<TObjectManager>(100);
   // Through the sender: while the table is being destroyed, `table` no longer points to it.
-  table->OnCreateItem = [&](TObject* sender, int32_t i) {
-    static_cast<TObjectManager*>(sender)->Items(i).MakeObj<TManagedThread>();
-  };
+  table->OnCreateItem = [&](TObject* sender, int32_t i) { static_cast<TObjectManager*>(sender)->Items(i).MakeObj<TManagedThread>(); };
   for (int i = 0; i < 30; ++i) ASSERT_EQ(table->Add(1), i);  // 0-19 run, 20-24 park, 25-29 never start
   EXPECT_EQ(CountThreads(), before);
   auto worker = [&](int i) { return table->Items(i).Obj<TManagedThread>(); };

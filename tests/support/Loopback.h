@@ -157,8 +157,7 @@ inline bool SendAll(int fd, const std::string& bytes) {  // false when the peer 
 inline bool RoundTrip(int fd, const std::string& text) { return SendAll(fd, text) && ReadExactly(fd, text.size()) == text; }
 inline void Echo(int fd) {
   char buf[16384];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
-  }
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) continue;
 }
 
 // Ends the connection on `fd` with a reset; the number stays taken, by an unconnected socket.
@@ -224,8 +223,7 @@ inline size_t ReadPattern(int fd, const std::string& block, size_t at, size_t up
 // Sends `block` `times` times on a thread of its own, so that a test can read meanwhile.
 inline std::thread SendRepeated(int fd, std::string block, size_t times) {
   return std::thread([fd, block = std::move(block), times] {
-    for (size_t i = 0; i < times && SendAll(fd, block); ++i) {
-    }
+    for (size_t i = 0; i < times && SendAll(fd, block); ++i) continue;
   });
 }
 inline std::string RandomBytes(size_t n, uint64_t seed) {
