@@ -9,9 +9,7 @@ namespace kova::test {
 namespace {
 
 TLiveRelay Live(int slot, uint32_t generation, uint64_t down, uint64_t up) {
-  TLiveRelay r;
-  r.Key = {slot, generation}, r.Down = down, r.Up = up;
-  return r;
+  return {{slot, generation}, 0, "", "", down, up};
 }
 
 TEST(TrafficMeter, RatesFromTwoLooksAtTheRelaysAndTheirTexts) {
