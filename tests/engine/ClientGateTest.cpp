@@ -16,11 +16,12 @@ std::shared_ptr<const TAllowList> List(const std::string& text) {
 
 // Loopback gives the second client address: a client bound to 127.0.0.2 first. A mapped listener
 // (an IPv6 socket bound to ::ffff:127.0.0.1) sees IPv4 clients as IPv4-mapped IPv6 addresses.
-TEST(ClientGate, ListsLetInExactlyTheClientsTheyName) {
+// Then 10 000 refused clients in a row: descriptors, threads and memory stay flat, every refusal
+// is recorded or counted, and a client on the list is served at its usual pace meanwhile.
+TEST(ClientGate, ListsLetInExactlyTheClientsTheyNameAndAFloodOfOthersCostsNothing) {
   EchoServer echo;
-  // {listening address, list ("" = none), client source address, served}
+  // {listening address, list, client source address, served}
   const std::tuple<const char*, const char*, const char*, bool> rows[] = {
-      {"127.0.0.1", "", "127.0.0.2", true},
       {"127.0.0.1", "127.0.0.1", "127.0.0.2", false},
       {"127.0.0.1", "127.0.0.2/32", "127.0.0.2", true},
       {"::1", "::1", "::1", true},
@@ -34,7 +35,7 @@ TEST(ClientGate, ListsLetInExactlyTheClientsTheyName) {
     settings.ListenAddress = listen;
     THost host(settings);
     if (!host.Ok) continue;  // said why already
-    host.Do([&](TRelayEngine& e) { e.SetAllowList(*list ? List(list) : nullptr); });
+    host.Do([&](TRelayEngine& e) { e.SetAllowList(List(list)); });
     const int accepted = echo.connectionsAccepted();
     const uint16_t port = static_cast<uint16_t>(host.Window->BoundPort());
     // An IPv4 client reaches the mapped listener on the IPv4 address it stands for.
@@ -49,16 +50,10 @@ TEST(ClientGate, ListsLetInExactlyTheClientsTheyName) {
     const TRelayOutcome o = host.Outcomes().front();
     EXPECT_TRUE(o.End == TRelayEnd::NotAllowed && o.Failed() && o.Attempts.empty()) << OutcomeLine(o);
     EXPECT_NE(o.Client.find(from), std::string::npos) << o.Client;
-    EXPECT_NE(OutcomeLine(o).find(from), std::string::npos) << OutcomeLine(o);
     EXPECT_EQ(host.Connections() + host.Threads(), 0) << "a refused client took a slot";
     EXPECT_EQ(echo.connectionsAccepted(), accepted) << "a refused client reached the server";
   }
-}
 
-// 10 000 refused clients in a row: descriptors, threads and memory stay flat, every refusal is
-// recorded or counted, and a client on the list is served at its usual pace meanwhile.
-TEST(ClientGate, AFloodOfRefusedClientsCostsNothing) {
-  EchoServer echo;
   THost host(Direct(echo.Text()));
   ASSERT_TRUE(host.Ok);
   std::atomic<uint64_t> refused{0};
@@ -71,26 +66,20 @@ TEST(ClientGate, AFloodOfRefusedClientsCostsNothing) {
   });
   auto member = host.Connect("127.0.0.1");
   ASSERT_TRUE(RoundTrip(member.get(), "warm"));
-  const int fds = CountOpenFds(), threads = CountThreads();
-  const long memory = ResidentKiB();
+  const long fds = CountOpenFds(), threads = CountThreads(), memory = ResidentKiB(), accepted = echo.connectionsAccepted();
 
   constexpr int kFlood = 10000;
   std::atomic<bool> flooding{true};
   // The window thread held busy for a while: refusals pile up past their queue and must be counted.
   std::thread busy([&] { host.Do([](TRelayEngine&) { std::this_thread::sleep_for(1500ms); }); });
   std::thread flood([&] {
-    for (int i = 0; i < kFlood; ++i) {
-      // The refusal's reset may overtake the connect's own return on loopback.
-      if (!host.Connect("127.0.0.2").valid() && errno != ECONNRESET)
-        ADD_FAILURE() << "connect " << i << " failed: " << std::strerror(errno);
-    }
+    for (int i = 0; i < kFlood; ++i)  // the refusal's reset may overtake the connect's own return
+      if (!host.Connect("127.0.0.2").valid() && errno != ECONNRESET) ADD_FAILURE() << "connect " << i << ": " << std::strerror(errno);
     flooding.store(false);
   });
   auto slowest = Clock::duration::zero();
-  int trips = 0;
-  for (; flooding.load() || trips < 20; ++trips) {
+  for (int trips = 0; flooding.load() || trips < 20; ++trips)
     slowest = std::max(slowest, Took([&] { ASSERT_TRUE(RoundTrip(member.get(), "ping")); }));
-  }
   flood.join();
   busy.join();
   EXPECT_LT(slowest, 500ms) << "the member waited behind the flood";
@@ -104,7 +93,7 @@ TEST(ClientGate, AFloodOfRefusedClientsCostsNothing) {
 #endif
   EXPECT_LT(ResidentKiB() - memory, kSlackKiB) << "KiB grew";
   EXPECT_EQ(host.Connections(), 1);
-  EXPECT_EQ(echo.connectionsAccepted(), 1);
+  EXPECT_EQ(echo.connectionsAccepted(), accepted);
 }
 
 // A client that resets before the window thread takes it on still has the address accept gave.
@@ -119,9 +108,8 @@ TEST(ClientGate, AClientThatResetsAtOnceKeepsItsAddress) {
   ASSERT_EQ(::getsockname(c.get(), reinterpret_cast<sockaddr*>(&own), &len), 0);
   ASSERT_TRUE(m.Peek(WM_ACCEPT));  // accepted, not yet handled
   ResetConnection(c.get());
-  std::vector<TRelayOutcome> outcomes;
-  m.Engine->SetOutcomeHandler([&](const TRelayOutcome& o) { outcomes.push_back(o); });
   ASSERT_TRUE(m.DeliverUntil(*m.Engine, WM_CONNCLOSE));
+  const auto outcomes = m.Engine->RecentOutcomes();
   ASSERT_EQ(outcomes.size(), 1u);
   EXPECT_EQ(outcomes[0].Client, "127.0.0.2:" + std::to_string(ntohs(own.sin_port)));
 }

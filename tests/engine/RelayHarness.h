@@ -127,7 +127,6 @@ struct TManualEngine : TManualWindow {
   }
 };
 
-// Settings for a relay to `target`, with a server list and a proxy.
 inline THeadlessSettings Direct(const std::string& target, std::vector<std::string> list = {}, int proxyType = 0,
                                 const std::string& proxy = "") {
   THeadlessSettings s;
@@ -153,9 +152,7 @@ struct THost {
   int Connections() { return Ask([](TRelayEngine& e) { return e.ConnectionsInUse(); }); }
   std::vector<TRelayOutcome> Outcomes() { return Ask([](TRelayEngine& e) { return e.RecentOutcomes(); }); }
   std::string Target() { return Ask([](TRelayEngine& e) { return e.TargetHost() + ":" + e.TargetPort(); }); }
-  void SetTarget(const std::string& text) {
-    Window->Call([&] { Window->Engine()->SetTarget(HostAndPort(text).first, HostAndPort(text).second); });
-  }
+  void SetTarget(const std::string& text) { Do([&](TRelayEngine& e) { e.SetTarget(HostAndPort(text).first, HostAndPort(text).second); }); }
   void Do(const std::function<void(TRelayEngine&)>& f) { Window->Call([&] { f(*Window->Engine()); }); }
   UniqueFd Through(const std::string& target) { return SetTarget(target), Connect(); }  // a client of `target`
   std::unique_ptr<THeadlessWindow> Window;

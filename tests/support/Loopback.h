@@ -1,6 +1,5 @@
 #pragma once
-// Loopback-only socket test helpers (raw descriptors, listeners, echo and scripted targets,
-// deadline waits, descriptor and thread counts).
+// Loopback-only socket test helpers: descriptors, listeners, peers, deadline waits and counts.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -32,7 +31,6 @@ namespace kova::test {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one raw descriptor; closes it on destruction.
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -74,9 +72,8 @@ inline int CountOpenFds() {
   }
   return n;
 }
-// The baseline for a count: taken once the count has held still for longer than `quiet`, so
-// that an earlier test's listeners (which end within one 500 ms accept wait after their engine)
-// or workers are gone.
+// A baseline taken once the count has held still for 600 ms: an earlier test's listeners end
+// within one 500 ms accept wait after their engine.
 inline int SettledFdCount() {
   for (;;) {
     const int n = CountOpenFds();
@@ -95,8 +92,6 @@ class NoLowPortRight {
     ::syscall(SYS_capset, &header_, lowered);
   }
   ~NoLowPortRight() { ::syscall(SYS_capset, &header_, saved_); }
-  NoLowPortRight(const NoLowPortRight&) = delete;
-  NoLowPortRight& operator=(const NoLowPortRight&) = delete;
 
  private:
   __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
@@ -162,8 +157,7 @@ inline bool SendAll(int fd, const std::string& bytes) {  // false when the peer 
 inline bool RoundTrip(int fd, const std::string& text) { return SendAll(fd, text) && ReadExactly(fd, text.size()) == text; }
 inline void Echo(int fd) {
   char buf[16384];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) {
-  }
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0 && SendAll(fd, std::string(buf, static_cast<size_t>(n)));) continue;
 }
 
 // Ends the connection on `fd` with a reset; the number stays taken, by an unconnected socket.
@@ -229,8 +223,7 @@ inline size_t ReadPattern(int fd, const std::string& block, size_t at, size_t up
 // Sends `block` `times` times on a thread of its own, so that a test can read meanwhile.
 inline std::thread SendRepeated(int fd, std::string block, size_t times) {
   return std::thread([fd, block = std::move(block), times] {
-    for (size_t i = 0; i < times && SendAll(fd, block); ++i) {
-    }
+    for (size_t i = 0; i < times && SendAll(fd, block); ++i) continue;
   });
 }
 inline std::string RandomBytes(size_t n, uint64_t seed) {
@@ -251,11 +244,11 @@ inline long ResidentKiB() {  // this process's resident size now
 }
 
 // A target on 127.0.0.1:0 running `handler` on a thread per connection.
-struct TScriptedTarget {
-  explicit TScriptedTarget(std::function<void(int fd)> handler) : listener_("127.0.0.1", 256) {
+struct TScriptedTarget : private RawListener {
+  explicit TScriptedTarget(std::function<void(int fd)> handler) : RawListener("127.0.0.1", 256) {
     accepter_ = std::thread([this, handler] {
       for (UniqueFd c; !stop_.load();) {
-        if (!(c = listener_.Accept(50)).valid()) continue;
+        if (!(c = Accept(50)).valid()) continue;
         workers_.emplace_back([handler, fd = fds_.emplace_back(std::move(c)).get()] {
           handler(fd);
           ::shutdown(fd, SHUT_RDWR);
@@ -269,9 +262,7 @@ struct TScriptedTarget {
     for (auto& fd : fds_) ::shutdown(fd.get(), SHUT_RDWR);  // so handlers return
     for (auto& t : workers_) t.join();
   }
-  std::string Text() const { return listener_.Text(); }
-  std::string portText() const { return listener_.portText(); }
-  RawListener listener_;
+  using RawListener::Text, RawListener::portText;
   std::atomic<bool> stop_{false};
   std::vector<UniqueFd> fds_;  // closed only at destruction, so no number is reused meanwhile
   std::vector<std::thread> workers_;
@@ -280,9 +271,9 @@ struct TScriptedTarget {
 
 // Echoes every connection from one poll thread (so tens of thousands of short clients cost no
 // thread each); a client that never reads stalls the whole server.
-class EchoServer {
+class EchoServer : private RawListener {
  public:
-  explicit EchoServer(const std::string& host = "127.0.0.1") : listener_(host, 64) {
+  explicit EchoServer(const std::string& host = "127.0.0.1") : RawListener(host, 64) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread([this] { Run(); });
   }
@@ -290,10 +281,7 @@ class EchoServer {
     if (::write(wake_[1], "x", 1) == 1) thread_.join();
     ::close(wake_[0]), ::close(wake_[1]);
   }
-  uint16_t port() const { return listener_.port(); }
-  std::string portText() const { return listener_.portText(); }
-  const std::string& host() const { return listener_.host(); }
-  std::string Text() const { return listener_.Text(); }
+  using RawListener::port, RawListener::portText, RawListener::host, RawListener::Text;
   int connectionsAccepted() const { return accepted_.load(); }
 
  private:
@@ -301,7 +289,7 @@ class EchoServer {
     std::vector<UniqueFd> conns;
     char buf[16384];
     for (;;) {
-      std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_.fd(), POLLIN, 0}};
+      std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {fd(), POLLIN, 0}};
       for (auto& c : conns) fds.push_back({c.get(), POLLIN, 0});
       if (::poll(fds.data(), fds.size(), -1) < 0 && errno == EINTR) continue;
       if (fds[0].revents) return;
@@ -310,11 +298,10 @@ class EchoServer {
         if (n <= 0 || (fds[i].revents && !SendAll(fds[i].fd, std::string(buf, static_cast<size_t>(n))))) conns[i - 2].Reset();
       }
       std::erase_if(conns, [](const UniqueFd& c) { return !c.valid(); });
-      UniqueFd c(fds[1].revents ? ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
+      UniqueFd c(fds[1].revents ? ::accept4(fd(), nullptr, nullptr, SOCK_CLOEXEC) : -1);
       if (c.valid()) accepted_.fetch_add(1), conns.push_back(std::move(c));
     }
   }
-  RawListener listener_;
   int wake_[2] = {-1, -1};
   std::atomic<int> accepted_{0};
   std::thread thread_;
