@@ -16,10 +16,10 @@ TEST(TextHelpers, AddressTextClassification) {
   auto kind = [](const char* t) { return IsIPv4Text(t) ? (IsIPv6Text(t) ? "both" : "IPv4") : IsIPv6Text(t) ? "IPv6" : "neither"; };
   // One hex group is IPv6 text; a scope must be numeric.
   const std::pair<const char*, std::vector<const char*>> kinds[] = {
-      {"IPv4", {"198.51.2.3", "007.0.0.255", " 192 . 0 . 2 . 1 "}},
+      {"IPv4", {"198.51.2.3", "007.0.0.255", " 192 . 0 . 2 . 1 ", "0.0.0.0000000000255"}},
       {"IPv6", {"::1", "fe80::1%4", "1:2:3:4:5:6:7:8", "beef", "8080"}},
-      {"neither", {"1.2.300.4", "1.2", "a.b.c.d", "", "1.2.3.4.5", "1..2.3", "1:2:3:4:5:6:7:8:9", "10000", "1::2::3", "::",
-                   "1::", "::ffff:1.2.3.4", "fe80::1%eth0", "example.org"}}};
+      {"neither", {"1.2.300.4", "1.2", "a.b.c.d", "", "1.2.3.4.5", "1..2.3", "1.2.3.99999999999999999999", "1.2.3.1a",
+                   "1.2.3.-1", "1:2:3:4:5:6:7:8:9", "10000", "1::2::3", "::", "1::", "::ffff:1.2.3.4", "fe80::1%eth0", "example.org"}}};
   for (const auto& [want, texts] : kinds)
     for (const char* t : texts) EXPECT_STREQ(kind(t), want) << '"' << t << '"';
   // Accepted text encodes what it names; the rest encodes no more than it can read.
@@ -27,8 +27,6 @@ TEST(TextHelpers, AddressTextClassification) {
            {"198.51.2.3", "C6 33 02 03"}, {"007.0.0.255", "07 00 00 FF"}, {" 192 . 0 . 2 . 1 ", "C0 00 02 01"},
            {"1.2.300.4", "01 02 2C 04"}, {"1.2", "01 02 00 00"}, {"a.b.c.d", "00 00 00 00"}, {"", "00 00 00 00"}})
     EXPECT_EQ(test::ToHex(IPv4TextToBytes(text)), bytes) << '"' << text << '"';
-  for (const char* o : {"0", "255", "0000000000255"}) EXPECT_TRUE(IsOctetText(o)) << o;
-  for (const char* o : {"256", "99999999999999999999", "", "1a", "-1"}) EXPECT_FALSE(IsOctetText(o)) << o;
 }
 
 // Per list, the clients it lets in and keeps out (a range's host bits ignored); then refused entries.
@@ -48,10 +46,8 @@ TEST(TextHelpers, AllowList) {
   std::string named;
   for (const auto& [text, allowed, refused] : rows) {
     SCOPED_TRACE(text);
-    TAllowList list, again;
+    TAllowList list;
     ASSERT_TRUE(list.Add(text, named));
-    ASSERT_TRUE(again.Add(list.Text(), named)) << list.Text();
-    EXPECT_EQ(again, list);
     for (const char* c : allowed) EXPECT_TRUE(list.Allows(std::string(c))) << c;
     for (const char* c : refused) EXPECT_FALSE(list.Allows(std::string(c))) << c;
   }
@@ -61,8 +57,7 @@ TEST(TextHelpers, AllowList) {
     TAllowList list;
     ASSERT_TRUE(list.Add("192.0.2.200", named));
     EXPECT_FALSE(list.Add("10.0.0.1 " + bad + " 10.0.0.2", named));
-    EXPECT_EQ(named, bad);
-    EXPECT_EQ(list.Text(), "192.0.2.200/32\n");
+    EXPECT_EQ(named + "|" + list.Text(), bad + "|192.0.2.200/32\n");
   }
 }
 
@@ -83,15 +78,19 @@ TEST(TextHelpers, OwnAddressChoice) {
     EXPECT_EQ(s.AddressToText(ChooseOwnAddress(resolved, interfaces)), chosen) << what;
 }
 
-TEST(TextHelpers, WordsTokensAndSplits) {
+TEST(TextHelpers, WordsSplitsTokensAndBase64) {
   for (int v : {0, 255, 256, 65535}) EXPECT_EQ(BytesToWord(WordToBytes(static_cast<uint16_t>(v)), 1), v);
   EXPECT_EQ(test::ToHex(WordToBytes(1080)), "04 38");  // network order
   EXPECT_EQ(BytesToWord("\x04\x38", 2) + BytesToWord("\x04\x38", 0), 0);  // no read outside the text
+  // {text, separator, before|after, the tokens FetchToken takes one by one}: a missing separator is the whole text.
   const std::tuple<const char*, const char*, const char*, const char*> splits[] = {
-      {" host : 80 ", ":", "host", "80"}, {"a:b:c", ":", "a", "b:c"},
-      {"\tnone\r\n", ":", "none", "none"}, {"HTTP/1.0 200 OK", " ", "HTTP/1.0", "200 OK"}};
-  for (const auto& [text, sep, before, after] : splits)
-    EXPECT_EQ(TextBefore(text, sep) + "|" + TextAfter(text, sep), std::string(before) + "|" + after) << text;
+      {" host : 80 ", ":", "host|80", "host/80"}, {"a:b:c", ":", "a|b:c", "a/b/c"}, {"a,,b", ",", "a|,b", "a//b"},
+      {"\tnone\r\n", ":", "none|none", "none/none"}, {"HTTP/1.0 200 OK", " ", "HTTP/1.0|200 OK", "HTTP/1.0/200/OK"}};
+  for (const auto& [text, sep, parts, tokens] : splits) {
+    std::string rest = text, got;
+    for (int i = 0; i < 5 && !rest.empty(); ++i) got += (i ? "/" : "") + FetchToken(rest, sep);
+    EXPECT_EQ(TextBefore(text, sep) + "|" + TextAfter(text, sep) + " " + got, std::string(parts) + " " + tokens) << text;
+  }
   // {text, SplitTarget ("-" = none), UsableTarget takes it, rebuilt as it was}: brackets only around IPv6,
   // else split at the first ":" untrimmed; a numeric port 1..65535, a service name left to the resolver.
   const std::tuple<const char*, const char*, bool> targets[] = {
@@ -108,24 +107,9 @@ TEST(TextHelpers, WordsTokensAndSplits) {
     EXPECT_EQ(UsableTarget(text, host, port) ? host + "|" + port : "-", usable ? split : "-");
     if (usable) { EXPECT_EQ(TargetText(host, port), text); }
   }
-  // {input, separator, tokens joined by '/'}; each call consumes one token.
-  for (const auto& [input, sep, expected] : std::initializer_list<std::tuple<const char*, const char*, const char*>>{
-           {"1.2.3", ".", "1/2/3"}, {" x ", ",", "x/x"}, {"a,,b", ",", "a//b"}}) {
-    std::string s = input, got;
-    for (int i = 0; i < 5 && !s.empty(); ++i) got += (i ? "/" : "") + FetchToken(s, sep);
-    EXPECT_EQ(got, expected) << input;
-  }
-}
-
-TEST(TextHelpers, Base64) {
-  // Every padding length; the binary rows catch sign and bit slips.
-  const std::pair<std::string, std::string> rows[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}, {std::string("\x00", 1), "AA=="},
-      {"\xff\xff\xff", "////"}, {"\xfb\xef\xbe", "++++"}, {std::string("\x80\x00", 2), "gAA="}};
-  for (const auto& [in, out] : rows) EXPECT_EQ(EncodeBase64(in), out) << "size " << in.size();
-  const std::string longOut = EncodeBase64(std::string(1000, '\xA5'));
-  EXPECT_EQ(longOut.size(), 1336u);
-  EXPECT_EQ(longOut.find_first_of("\r\n"), std::string::npos) << "one line, no wrapping";
+  // Every padding length, and the table's last digits from bytes with the sign bit set.
+  const std::pair<const char*, const char*> base64[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}, {"\xfb\xef\xff", "++//"}};
+  for (const auto& [in, out] : base64) EXPECT_EQ(EncodeBase64(in), out) << in;
 }
 
 TEST(ErrorRecord, TextsRaisingAndTheInterfaceCount) {
@@ -136,9 +120,7 @@ TEST(ErrorRecord, TextsRaisingAndTheInterfaceCount) {
   EXPECT_NO_THROW(s.CheckError());
   errno = ECONNREFUSED;
   EXPECT_EQ(s.RecordResult(-1), 10061);
-  std::string raised = "nothing";
-  try { s.CheckError(); } catch (const ESocketError& e) { raised = e.what(); }
-  EXPECT_EQ(raised, "TCP/IP Socket error 10061: Connection refused");
+  EXPECT_THROW(s.CheckError(), ESocketError);
   const int before = SocketInterfaceStarts();
   for (int i = 0; i < before + 3; ++i) UnloadSocketInterface();
   EXPECT_EQ(SocketInterfaceStarts(), 0) << "never below zero";
