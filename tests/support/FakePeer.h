@@ -8,12 +8,9 @@
 
 #include "support/Loopback.h"
 
-// A socket call's result and the error it leaves behind, reported at the caller's line.
+// A socket call's result and the error it leaves (braces: the call runs before LastError is read).
 #define EXPECT_RESULT(sock, call, want, error) \
-  do {                                        \
-    EXPECT_EQ(call, want);                    \
-    EXPECT_EQ((sock).LastError(), error);     \
-  } while (0)
+  EXPECT_EQ((std::pair{call, (sock).LastError()}), (std::pair<decltype(call), int>(want, error)))
 
 namespace kova::test {
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "support/Loopback.h"
@@ -23,8 +24,7 @@ class RealProxy {
   struct Credentials { std::string user, password; };
 
   // Waits until the server listens; nullptr with *error set on failure.
-  static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {},
-                                          std::string* error = nullptr) {
+  static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {}, std::string* error = nullptr) {
     const char* binary = kind == Kind::Microsocks ? "/usr/bin/microsocks" : kind == Kind::Dante ? "/usr/sbin/danted" : "/usr/bin/tinyproxy";
     std::string why = std::string(binary) + " is missing: run scripts/setup.sh";
     // The port is picked before the server binds it; a lost race ends in another attempt.
@@ -49,26 +49,21 @@ class RealProxy {
   std::string host() const { return "127.0.0.1"; }
   std::string portText() const { return std::to_string(port_); }
   std::string Text() const { return host() + ":" + portText(); }
-  std::string Log() const {  // the server's output so far, for failure messages
-    return (std::ostringstream() << std::ifstream(dir_ + "/output.log").rdbuf()).str();
-  }
+  std::string Log() const { return Read(dir_ + "/output.log"); }  // the server's output so far, for failure messages
 
  private:
+  static std::string Read(const std::string& path) { return (std::ostringstream() << std::ifstream(path).rdbuf()).str(); }
   // True once our server owns a socket listening on 127.0.0.1:port_. Checking the owner, not
   // just that something accepts, keeps a test from using another test's server on a reused port.
   bool Listening() const {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port_));
-    std::ifstream table("/proc/net/tcp");
-    std::string line, slot, address, remote, state, skip, inode;
-    while (inode.empty() && std::getline(table, line)) {
-      std::istringstream fields(line);
-      fields >> slot >> address >> remote >> state >> skip >> skip >> skip >> skip >> skip;
-      if (address == local && state == "0A") fields >> inode;  // 0A = listening
-    }
+    char row[80];  // the table's row of a listening (0A) socket there; its inode five fields on
+    std::snprintf(row, sizeof row, " 0100007F:%04X [0-9A-F:]+ 0A(?: +\\S+){5} +([0-9]+)", static_cast<unsigned>(port_));
+    std::smatch inode;
+    const std::string table = Read("/proc/net/tcp");
+    if (!std::regex_search(table, inode, std::regex(row))) return false;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec))
-      if (!inode.empty() && std::filesystem::read_symlink(e.path(), ec) == "socket:[" + inode + "]") return true;
+      if (std::filesystem::read_symlink(e.path(), ec) == "socket:[" + inode[1].str() + "]") return true;
     return false;
   }
 
