@@ -44,16 +44,10 @@ class FakePeer {
     }
     return *this;
   }
-  FakePeer& Step(char kind, const std::string& bytes) {  // one step of the kinds above, raw bytes
-    steps_.emplace_back(kind, bytes);
-    return *this;
-  }
+  FakePeer& Step(char kind, const std::string& bytes) { return steps_.emplace_back(kind, bytes), *this; }  // raw bytes
   FakePeer& Expect(const std::string& bytes) { return Step('>', bytes); }
   FakePeer& Reply(const std::string& bytes) { return Step('<', bytes); }
-  FakePeer& Start() {
-    thread_ = std::thread([this] { Run(); });
-    return *this;
-  }
+  FakePeer& Start() { return thread_ = std::thread([this] { Run(); }), *this; }
   // Every byte received; equal to Expected() only if the client sent exactly the script's bytes.
   std::string Finish() {
     if (thread_.joinable()) thread_.join();

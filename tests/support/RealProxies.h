@@ -98,8 +98,7 @@ class RealProxy {
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_ = ::fork();
     if (pid_ == 0) {
-      // Own process group so the destructor reaches helper processes; no inherited
-      // descriptors, so a test's sockets never stay open inside the server.
+      // Own process group, so the destructor reaches helpers; no test socket stays open inside.
       ::setpgid(0, 0);
       ::dup2(nullFd, 0), ::dup2(logFd, 1), ::dup2(logFd, 2);
       ::syscall(SYS_close_range, 3U, ~0U, 0U);
@@ -109,11 +108,8 @@ class RealProxy {
     ::close(logFd), ::close(nullFd);
     if (pid_ > 0) ::setpgid(pid_, pid_);  // also from this side, so an early kill hits the group
     bool exited = pid_ < 0;
-    const bool up = WaitUntil([&] {
-      exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-      return exited || Listening();
-    }, std::chrono::seconds(15));
-    if (up && !exited) return true;
+    const auto endedOrUp = [&] { return (exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_) || Listening(); };
+    if (WaitUntil(endedOrUp, std::chrono::seconds(15)) && !exited) return true;
     if (exited) pid_ = -1;
     *error = args[0] + (exited ? " failed to start: " : " did not listen within 15 s: ") + Log();
     return false;
