@@ -33,8 +33,7 @@ class FakePeer {
   explicit FakePeer(const std::string& hexScript = "") { Script(hexScript); }
   ~FakePeer() { Finish(); }
   // Steps split by '|': "> hex" expect, "< hex" reply, "~ hex" reply a byte at a time (paced so
-  // the bytes arrive apart), "* hex" reply again and again until the client goes (16 MiB at the
-  // most, so a client without a bound fails by its time-out, not by memory), "x" close here.
+  // the bytes arrive apart), "x" close here.
   FakePeer& Script(const std::string& hexScript) {
     for (size_t at = 0; at < hexScript.size();) {
       const size_t bar = std::min(hexScript.find('|', at), hexScript.size());
@@ -71,7 +70,6 @@ class FakePeer {
     for (const auto& [kind, bytes] : steps_) {
       if (kind == 'x' || !conn.valid()) return;  // closing over unread input may send a reset
       if (kind == '<') SendAll(conn.get(), bytes);
-      for (size_t sent = 0; kind == '*' && sent < (16u << 20) && SendAll(conn.get(), bytes);) sent += bytes.size();
       for (size_t k = 0; kind == '~' && k < bytes.size(); ++k) {
         SendAll(conn.get(), bytes.substr(k, 1));
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
