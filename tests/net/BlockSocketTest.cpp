@@ -1,11 +1,9 @@
-// The block socket over real loopback connections, including Close racing calls on other threads,
-// and its SOCKS 4/4a/5 and HTTP CONNECT clients against scripted loopback proxies (other addresses
-// are only bytes there).
+// The block socket over loopback, with Close racing calls on other threads, and its SOCKS 4/4a/5 and
+// HTTP CONNECT clients against scripted loopback proxies (other addresses are only bytes there).
 
 #include "net/BlockSocket.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <future>
 
@@ -297,9 +295,8 @@ TEST(Socks, ListenThenAccept) {
 
 // Lines and headers are bounded: a proxy that never ends them is a refusal that closes, not a memory sink.
 TEST(Tunnel, AnswersDecide) {
-  const std::string header = "X-Pad: " + std::string(1000, 'p') + "\r\n";  // 1009 bytes a line
-  std::string fill = "HTTP/1.0 200 OK\r\n";
-  for (int i = 0; i < 64; ++i) fill += header;
+  std::string fill = "HTTP/1.0 200 OK\r\n";  // and 64 header lines of 1009 bytes
+  for (int i = 0; i < 64; ++i) fill += "X-Pad: " + std::string(1000, 'p') + "\r\n";
   const std::string pad(65536 - fill.size() - 7, 'y'), line(8192 - 14, 'z');  // to 64 KiB, to 8 KiB
   // {'<' at once, '~' byte by byte, 'x' then closes; answer; the target's bytes behind; error}
   const std::tuple<char, std::string, const char*, int> rows[] = {

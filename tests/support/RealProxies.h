@@ -4,12 +4,9 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -94,18 +91,17 @@ class RealProxy {
     }
     std::vector<char*> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
-    const int logFd = ::open((dir_ + "/output.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string logPath = dir_ + "/output.log";  // made before the fork: the child must not allocate
     pid_ = ::fork();
     if (pid_ == 0) {
       // Own process group, so the destructor reaches helpers; no test socket stays open inside.
       ::setpgid(0, 0);
-      ::dup2(nullFd, 0), ::dup2(logFd, 1), ::dup2(logFd, 2);
+      ::dup2(::open("/dev/null", O_RDONLY), 0);
+      ::dup2(::open(logPath.c_str(), O_WRONLY | O_CREAT, 0644), 1), ::dup2(1, 2);
       ::syscall(SYS_close_range, 3U, ~0U, 0U);
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(logFd), ::close(nullFd);
     if (pid_ > 0) ::setpgid(pid_, pid_);  // also from this side, so an early kill hits the group
     bool exited = pid_ < 0;
     const auto endedOrUp = [&] { return (exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_) || Listening(); };
