@@ -203,9 +203,6 @@ TEST_F(SocketTest, CloseWakesEveryBlockedCallAndTheOldNumberIsNeverTouched) {
   }
 }
 
-constexpr auto V4 = TSocksType::Socks4;
-constexpr auto V5 = TSocksType::Socks5;
-
 void UseProxy(bool socks, TTCPBlockSocket& s, const FakePeer& p, int timeoutMs = 3000) {
   (socks ? s.SocksProxyHost : s.TunnelProxyHost) = p.host();
   (socks ? s.SocksProxyPort : s.TunnelProxyPort) = p.portText();
@@ -217,7 +214,9 @@ std::string Side(TBlockSocket& s, bool local) {  // "address:port" of one end
                : s.RemoteAddressText() + ":" + std::to_string(s.RemotePort());
 }
 
-TEST(Socks, ScriptedExchanges) {
+// One object through every path in turn (SOCKS 5, SOCKS 4/4a, HTTP CONNECT, direct): each request as it should
+// be and nothing more, each answer read as it says, and each connection's own peer, still shown after Close.
+TEST(ProxyPaths, ScriptedExchangesOfOneReusedObject) {
   const std::string ok = "05 00 00 01 C6 33 64 07 04 38";  // success, bound at 198.51.100.7:1080
   const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | ";
   const std::string auth = "> 05 02 02 00 | < 05 02 | > ";
@@ -225,41 +224,61 @@ TEST(Socks, ScriptedExchanges) {
   const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < ";
   const std::string u255(255, 'u');
   constexpr int kRefused = kErrNetUnusable;
-  // {what, version, user, password, target, port, script, error, reply code, local side ("" = not checked)}
-  const std::tuple<const char*, TSocksType, std::string, std::string, std::string, std::string, std::string, int, int,
-                   std::string> rows[] = {
-    {"no authentication", V5, "", "", "192.0.2.1", "80", hello + "< " + ok, 0, 0, "198.51.100.7:1080"},
-    {"user, empty password", V5, "u", "", "192.0.2.1", "80", auth + "01 01 75 00" + done, 0, 0, ""},
-    {"255-byte user name", V5, u255, "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, ""},
-    {"no user, proxy insists", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 02 | > 01 00 00" + done, 0, 0, ""},
-    {"bad version, method", V5, "", "", "192.0.2.1", "80", "> 05 01 00 | < 04 00", kRefused, 0, ""},
-    {"bad version, reply", V5, "", "", "192.0.2.1", "80", hello + "< 04 00 00 01 00 00 00 00 00 00", kRefused, -1, ""},
-    {"unknown address type", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 07 00 00 00 00 00 00", kRefused, -1, ""},
-    {"reply, empty name", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 03 00 00 15", 0, 0, ":21"},
-    {"reply, IPv6", V5, "", "", "192.0.2.1", "80", hello + "< 05 00 00 04 FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 16", 0, 0, "fe80::2:22"},
-    {"name target, single bytes", V5, "", "", "srv", "80", "> 05 01 00 | ~ 05 00 | > 05 01 00 03 03 73 72 76 00 50 | ~ 05 00 00 03 03 61 62 63 00 50", 0, 0, "abc:80"},
-    {"hex-looking name", V5, "", "", "cafe", "http", "> 05 01 00 | < 05 00 | > 05 01 00 03 04 63 61 66 65 00 50 | < " + ok, 0, 0, ""},
-    {"unknown service", V5, "", "", "192.0.2.1", "no-such-service", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 00 | < " + ok, 0, 0, ""},
-    {"IPv6 target", V5, "", "", "2001:db8::a:1", "443", "> 05 01 00 | < 05 00 | > 05 01 00 04 20 01 0D B8 00 00 00 00 00 00 00 00 00 0A 00 01 01 BB | < " + ok, 0, 0, ""},
+  EchoServer echo;
+  TTCPBlockSocket s;
+  // {what, path ('5', '4', 'h'ttp, 'd'irect), user, password, target, port, script (HTTP: the Base64 credentials
+  // the request carries), error, SOCKS reply code, local side ("" = not checked), peer ("" = target:port)}
+  const std::tuple<const char*, char, std::string, std::string, std::string, std::string, std::string, int, int,
+                   std::string, std::string> rows[] = {
+    {"no authentication", '5', "", "", "192.0.2.1", "80", hello + "< " + ok, 0, 0, "198.51.100.7:1080", ""},
+    {"user, empty password", '5', "u", "", "192.0.2.1", "80", auth + "01 01 75 00" + done, 0, 0, "", ""},
+    {"255-byte user name", '5', u255, "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, "", ""},
+    {"no user, proxy insists", '5', "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 02 | > 01 00 00" + done, 0, 0, "", ""},
+    {"bad version, method", '5', "", "", "192.0.2.1", "80", "> 05 01 00 | < 04 00", kRefused, 0, "", ""},
+    {"bad version, reply", '5', "", "", "192.0.2.1", "80", hello + "< 04 00 00 01 00 00 00 00 00 00", kRefused, -1, "", ""},
+    {"unknown address type", '5', "", "", "192.0.2.1", "80", hello + "< 05 00 00 07 00 00 00 00 00 00", kRefused, -1, "", ""},
+    {"reply, empty name", '5', "", "", "192.0.2.1", "80", hello + "< 05 00 00 03 00 00 15", 0, 0, ":21", ""},
+    {"reply, IPv6", '5', "", "", "192.0.2.1", "80", hello + "< 05 00 00 04 FE 80 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 16", 0, 0, "fe80::2:22", ""},
+    {"name target, single bytes", '5', "", "", "srv", "80", "> 05 01 00 | ~ 05 00 | > 05 01 00 03 03 73 72 76 00 50 | ~ 05 00 00 03 03 61 62 63 00 50", 0, 0, "abc:80", ""},
+    {"hex-looking name", '5', "", "", "cafe", "http", "> 05 01 00 | < 05 00 | > 05 01 00 03 04 63 61 66 65 00 50 | < " + ok, 0, 0, "", ""},
+    {"unknown service", '5', "", "", "192.0.2.1", "no-such-service", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 00 | < " + ok, 0, 0, "", ""},
+    {"IPv6 target", '5', "", "", "2001:db8::a:1", "443", "> 05 01 00 | < 05 00 | > 05 01 00 04 20 01 0D B8 00 00 00 00 00 00 00 00 00 0A 00 01 01 BB | < " + ok, 0, 0, "", ""},
+    // After SOCKS, a tunnel; after the tunnel, a direct connection: neither reports the path before it.
+    {"HTTP, IPv6 target", 'h', "", "", "2001:db8::5", "8080", "", 0, 0, "", "[2001:db8::5]:8080"},
+    {"HTTP with credentials", 'h', "kova", "pw", "target.example", "8443", "a292YTpwdw==", 0, 0, "", ""},
+    {"direct", 'd', "", "", "127.0.0.1", echo.portText(), "", 0, 0, "", ""},
+    {"HTTP, empty password keeps the colon", 'h', "u", "", "192.0.2.8", "http", "dTo=", 0, 0, "", ""},
+    {"HTTP, hex-looking name", 'h', "", "", "cafe", "80", "", 0, 0, "", ""},
+    {"HTTP, dotted decimal as SOCKS reads it", 'h', "", "", "0192.000.002.001", "80", "", 0, 0, "", "192.0.2.1:80"},
     // Values that do not fit a one-byte length fail before the proxy sees a single byte.
-    {"256-byte user name", V5, std::string(256, 'u'), "p", "192.0.2.1", "80", "", kRefused, 0, ""},
-    {"300-byte password", V5, "u", std::string(300, 'p'), "192.0.2.1", "80", "", kRefused, 0, ""},
-    {"256-byte host name", V5, "", "", std::string(256, 'h'), "80", "", kRefused, 0, ""},
-    {"SOCKS 4, leading zeros", V4, "", "", "0192.0.2.01", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
-    {"SOCKS 4 bad first byte", V4, "", "", "192.0.2.1", "80", s4 + "04 5A 00 00 00 00 00 00", kRefused, -1, ""},
-    {"SOCKS 4a with user id", V4, "me", "", "srv", "80", "> 04 01 00 50 00 00 00 01 6D 65 00 73 72 76 00 | < 00 5A 00 00 00 00 00 00", 0, 0x5A, ""},
-    {"SOCKS 4 single bytes", V4, "", "", "192.0.2.1", "8080", "> 04 01 1F 90 C0 00 02 01 00 | ~ 00 5A 04 38 C6 33 64 07", 0, 0x5A, "198.51.100.7:1080"},
+    {"256-byte user name", '5', std::string(256, 'u'), "p", "192.0.2.1", "80", "", kRefused, 0, "", ""},
+    {"300-byte password", '5', "u", std::string(300, 'p'), "192.0.2.1", "80", "", kRefused, 0, "", ""},
+    {"256-byte host name", '5', "", "", std::string(256, 'h'), "80", "", kRefused, 0, "", ""},
+    {"SOCKS 4, leading zeros", '4', "", "", "0192.0.2.01", "80", s4 + "00 5A 00 00 00 00 00 00", 0, 0x5A, "", ""},
+    {"SOCKS 4 bad first byte", '4', "", "", "192.0.2.1", "80", s4 + "04 5A 00 00 00 00 00 00", kRefused, -1, "", ""},
+    {"SOCKS 4a with user id", '4', "me", "", "srv", "80", "> 04 01 00 50 00 00 00 01 6D 65 00 73 72 76 00 | < 00 5A 00 00 00 00 00 00", 0, 0x5A, "", ""},
+    {"SOCKS 4 single bytes", '4', "", "", "192.0.2.1", "8080", "> 04 01 1F 90 C0 00 02 01 00 | ~ 00 5A 04 38 C6 33 64 07", 0, 0x5A, "198.51.100.7:1080", ""},
   };
-  for (const auto& [what, version, user, password, host, port, script, error, replyCode, local] : rows) {
+  for (const auto& [what, path, user, password, host, port, script, error, replyCode, local, shown] : rows) {
     SCOPED_TRACE(what);
-    FakePeer proxy(script);
-    TTCPBlockSocket s;
-    UseProxy(true, s, proxy.Start(), 300);
-    s.SocksVersion = version, s.SocksUser = user, s.SocksPassword = password;
+    const bool socks = path == '4' || path == '5';
+    const std::string peer = shown.empty() ? host + ":" + std::to_string(s.ResolvePortNumber(port)) : shown;
+    FakePeer proxy(socks ? script : "");
+    const std::string credentials = script.empty() ? "" : "Proxy-Authorization: Basic " + script + "\r\n";
+    if (path == 'h') proxy.Expect("CONNECT " + peer + " HTTP/1.0\r\n" + credentials + "\r\n").Reply("HTTP/1.0 200 OK\r\n\r\n");
+    s.SocksProxyHost = s.TunnelProxyHost = "";
+    if (path != 'd') UseProxy(socks, s, proxy.Start());
+    s.SocksVersion = path == '4' ? TSocksType::Socks4 : TSocksType::Socks5, s.SocksUser = user, s.SocksPassword = password;
+    s.TunnelUser = user, s.TunnelPassword = password;
     s.Connect(host, port);
-    EXPECT_RESULT(s, s.SocksReplyCode(), replyCode, error);
+    EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
+    if (socks) { EXPECT_EQ(s.SocksReplyCode(), replyCode); }
+    if (error == 0) { EXPECT_EQ(std::make_pair(s.SocksActive(), s.TunnelOpen()), std::make_pair(socks, path == 'h')); }
     if (!local.empty()) { EXPECT_EQ(Side(s, true), local); }
+    if (path == 'h') { EXPECT_EQ(s.LocalAddressText(), "127.0.0.1") << "the local side is the handle's own"; }
+    if (error == 0) { EXPECT_EQ(Side(s, false), peer); }
     s.Close();
+    if (error == 0) { EXPECT_EQ(s.RemoteAddressText(), peer.substr(0, peer.rfind(':'))) << "still shown after Close"; }
     // Nothing beyond the script: no request after a refusal, nothing after the reply.
     EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected()));
   }
@@ -322,38 +341,6 @@ TEST(Tunnel, AnswersDecide) {
     EXPECT_EQ(s.Handle() < 0, error != 0 && answer.size() > 8192) << "closed past a bound";
     if (*behind) { EXPECT_EQ(s.ReceiveExactText(static_cast<int>(strlen(behind)), 3000), behind); }
     s.Close();
-  }
-}
-
-// One object reused across paths: each request as it should be, each connection's own peer, still after Close.
-TEST(ProxyPaths, RequestsAndPeersOfAReusedObject) {
-  EchoServer echo;
-  TTCPBlockSocket s;
-  const std::string socks = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 07 00 16 | < 05 00 00 01 7F 00 00 01 10 00";
-  // {h(ttp)/s(ocks)/d(irect), user, password, target, port, peer as the request names it, credentials or script}
-  const std::tuple<char, const char*, const char*, std::string, std::string, std::string, std::string> rows[] = {
-      {'h', "", "", "2001:db8::5", "8080", "[2001:db8::5]:8080", ""}, {'s', "", "", "192.0.2.7", "22", "192.0.2.7:22", socks},
-      {'h', "kova", "pw", "target.example", "8443", "target.example:8443", "a292YTpwdw=="},
-      {'d', "", "", "127.0.0.1", echo.portText(), "127.0.0.1:" + echo.portText(), ""},
-      {'h', "u", "", "192.0.2.8", "http", "192.0.2.8:80", "dTo="},  // an empty password keeps the colon
-      {'h', "", "", "cafe", "80", "cafe:80", ""},
-      {'h', "", "", "0192.000.002.001", "80", "192.0.2.1:80", ""}};  // decimal, as SOCKS reads it
-  for (const auto& [path, user, password, host, port, shown, script] : rows) {
-    SCOPED_TRACE(shown);
-    FakePeer proxy(path == 's' ? script : "");
-    const std::string credentials = script.empty() ? "" : "Proxy-Authorization: Basic " + script + "\r\n";
-    if (path == 'h') proxy.Expect("CONNECT " + shown + " HTTP/1.0\r\n" + credentials + "\r\n").Reply("HTTP/1.0 200 OK\r\n\r\n");
-    s.SocksProxyHost = s.TunnelProxyHost = "";
-    if (path != 'd') UseProxy(path == 's', s, proxy.Start());
-    s.TunnelUser = user, s.TunnelPassword = password;
-    s.Connect(host, port);
-    ASSERT_EQ(s.LastError(), 0);
-    EXPECT_EQ(std::make_pair(s.SocksActive(), s.TunnelOpen()), std::make_pair(path == 's', path == 'h'));
-    EXPECT_EQ(Side(s, false), shown);
-    if (path == 'h') { EXPECT_EQ(s.LocalAddressText(), "127.0.0.1") << "the local side is the handle's own"; }
-    s.Close();
-    EXPECT_EQ(s.RemoteAddressText(), shown.substr(0, shown.rfind(':'))) << "still shown after Close";
-    EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected())) << "nothing but the request";
   }
 }
 
