@@ -65,9 +65,8 @@ TEST_F(SocketTest, AddressesAndResolution) {
   s.FillAddress(rec, "", "1080");  // the machine's own address, not the wildcard (nothing connects)
   EXPECT_EQ(s.AddressToText(rec), OwnAddressText());
   EXPECT_NE(s.AddressToText(rec), "0.0.0.0");
-  for (const auto& [text, port] :
-       std::vector<std::pair<std::string, int>>{{"080", 80}, {"99999999999", 0}, {"-1", 0}, {"+80", 0}, {" 80", 0}, {"", 0}})
-    EXPECT_EQ(s.ResolvePortNumber(text), port) << '"' << text << '"';
+  const std::pair<std::string, int> ports[] = {{"080", 80}, {"99999999999", 0}, {"-1", 0}, {"+80", 0}, {" 80", 0}, {"", 0}};
+  for (const auto& [text, port] : ports) EXPECT_EQ(s.ResolvePortNumber(text), port) << '"' << text << '"';
   EXPECT_EQ(s.ResolveToAddress(kUnresolvable), "0.0.0.0");
   std::vector<std::string> list{"stale"};
   s.ResolveToAddressList("::1", list);
@@ -271,16 +270,14 @@ TEST(ProxyPaths, ScriptedExchangesOfOneReusedObject) {
     s.SocksVersion = path == '4' ? TSocksType::Socks4 : TSocksType::Socks5, s.SocksUser = user, s.SocksPassword = password;
     s.TunnelUser = user, s.TunnelPassword = password;
     s.Connect(host, port);
-    EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
-    if (socks) { EXPECT_EQ(s.SocksReplyCode(), replyCode); }
+    EXPECT_RESULT(s, socks ? s.SocksReplyCode() : 0, replyCode, error);
     if (error == 0) { EXPECT_EQ(std::make_pair(s.SocksActive(), s.TunnelOpen()), std::make_pair(socks, path == 'h')); }
     if (!local.empty()) { EXPECT_EQ(Side(s, true), local); }
     if (path == 'h') { EXPECT_EQ(s.LocalAddressText(), "127.0.0.1") << "the local side is the handle's own"; }
     if (error == 0) { EXPECT_EQ(Side(s, false), peer); }
     s.Close();
     if (error == 0) { EXPECT_EQ(s.RemoteAddressText(), peer.substr(0, peer.rfind(':'))) << "still shown after Close"; }
-    // Nothing beyond the script: no request after a refusal, nothing after the reply.
-    EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected()));
+    EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected())) << "no request after a refusal, nothing after the reply";
   }
 }
 
@@ -292,10 +289,8 @@ TEST(Socks, ListenThenAccept) {
   for (const auto& [second, peer] : rows) {
     TTCPBlockSocket s;
     s.Bind("127.0.0.1", "0");
-    const std::string port = ToHex(WordToBytes(static_cast<uint16_t>(s.TBlockSocket::LocalPort())));
-    FakePeer proxy(second.empty() ? "> 05 01 00 | < 05 FF"
-                                  : "> 05 01 00 | < 05 00 | > 05 02 00 01 7F 00 00 01" + port +
-                                        "| < 05 00 00 01 00 00 00 00 13 88 | < " + second);
+    const std::string bind = "> 05 02 00 01 7F 00 00 01" + ToHex(WordToBytes(static_cast<uint16_t>(s.TBlockSocket::LocalPort())));
+    FakePeer proxy(second.empty() ? "> 05 01 00 | < 05 FF" : "> 05 01 00 | < 05 00 | " + bind + " | < 05 00 00 01 00 00 00 00 13 88 | < " + second);
     UseProxy(true, s, proxy.Start());
     s.Listen();
     EXPECT_EQ(s.LastError(), second.empty() ? kErrNonRecoverable : 0) << s.LastErrorText();
@@ -340,7 +335,6 @@ TEST(Tunnel, AnswersDecide) {
     if (error != kErrTimedOut) { EXPECT_EQ(s.TunnelOpen(), error == 0); }
     EXPECT_EQ(s.Handle() < 0, error != 0 && answer.size() > 8192) << "closed past a bound";
     if (*behind) { EXPECT_EQ(s.ReceiveExactText(static_cast<int>(strlen(behind)), 3000), behind); }
-    s.Close();
   }
 }
 

@@ -12,7 +12,7 @@
 namespace kova {
 namespace {
 
-TEST(TextHelpers, AddressTextClassification) {
+TEST(TextHelpers, AddressKindsBytesAndTheMachinesOwn) {
   auto kind = [](const char* t) { return IsIPv4Text(t) ? (IsIPv6Text(t) ? "both" : "IPv4") : IsIPv6Text(t) ? "IPv6" : "neither"; };
   // One hex group is IPv6 text; a scope must be numeric.
   const std::pair<const char*, std::vector<const char*>> kinds[] = {
@@ -25,6 +25,20 @@ TEST(TextHelpers, AddressTextClassification) {
   for (const auto& [text, bytes] : std::initializer_list<std::pair<const char*, const char*>>{
            {"198.51.2.3", "C6 33 02 03"}, {"007.0.0.255", "07 00 00 FF"}, {" 192 . 0 . 2 . 1 ", "C0 00 02 01"}, {"0.0.0.0000000000255", "00 00 00 FF"}})
     EXPECT_EQ(kind(text) + std::string(" ") + test::ToHex(IPv4TextToBytes(text)), std::string("IPv4 ") + bytes) << '"' << text << '"';
+  TTCPBlockSocket s;
+  auto ip = [&](const char* text) { TSockAddr a{}; s.FillAddress(a, text, "0"); return a; };  // numeric: no look-up
+  auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback, ""}; };
+  const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
+  // The machine's own address: {what, addresses of the host name, interfaces in the system's order, chosen}
+  const std::tuple<const char*, std::vector<TSockAddr>, std::vector<TInterfaceAddress>, const char*> rows[] = {
+      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false, ""}, up(ip("198.51.100.7"))}, "198.51.100.7"},
+      {"container", {ip("127.0.0.1")}, {lo, up(ip("fe80::1")), up(ip("192.0.2.2"))}, "192.0.2.2"},
+      {"name has a LAN address", {ip("2001:db8::1"), ip("203.0.113.5")}, {lo, up(ip("192.0.2.2"))}, "203.0.113.5"},
+      {"only IPv6", {ip("127.0.1.1")}, {lo, lo6, up(ip("fe80::1")), up(ip("2001:db8::2"))}, "2001:db8::2"},
+      {"no interface at all", {ip("127.0.1.1"), ip("::1")}, {}, "127.0.1.1"},
+      {"nothing", {}, {}, ""}};
+  for (const auto& [what, resolved, interfaces, chosen] : rows)
+    EXPECT_EQ(s.AddressToText(ChooseOwnAddress(resolved, interfaces)), chosen) << what;
 }
 
 // Per list, the clients it lets in and keeps out (a range's host bits ignored); then refused entries.
@@ -58,22 +72,6 @@ TEST(TextHelpers, AllowList) {
   }
 }
 
-TEST(TextHelpers, OwnAddressChoice) {
-  TTCPBlockSocket s;
-  auto ip = [&](const char* text) { TSockAddr a{}; s.FillAddress(a, text, "0"); return a; };  // numeric: no look-up
-  auto up = [](TSockAddr a, bool loopback = false) { return TInterfaceAddress{a, true, loopback, ""}; };
-  const auto lo = up(ip("127.0.0.1"), true), lo6 = up(ip("::1"), true);
-  // {what, addresses of the host name, interfaces in the system's order, chosen}
-  const std::tuple<const char*, std::vector<TSockAddr>, std::vector<TInterfaceAddress>, const char*> rows[] = {
-      {"Debian desktop", {ip("127.0.1.1")}, {lo, {ip("198.51.100.9"), false, false, ""}, up(ip("198.51.100.7"))}, "198.51.100.7"},
-      {"container", {ip("127.0.0.1")}, {lo, up(ip("fe80::1")), up(ip("192.0.2.2"))}, "192.0.2.2"},
-      {"name has a LAN address", {ip("2001:db8::1"), ip("203.0.113.5")}, {lo, up(ip("192.0.2.2"))}, "203.0.113.5"},
-      {"only IPv6", {ip("127.0.1.1")}, {lo, lo6, up(ip("fe80::1")), up(ip("2001:db8::2"))}, "2001:db8::2"},
-      {"no interface at all", {ip("127.0.1.1"), ip("::1")}, {}, "127.0.1.1"},
-      {"nothing", {}, {}, ""}};
-  for (const auto& [what, resolved, interfaces, chosen] : rows)
-    EXPECT_EQ(s.AddressToText(ChooseOwnAddress(resolved, interfaces)), chosen) << what;
-}
 
 TEST(TextHelpers, WordsSplitsTokensAndBase64) {
   for (int v : {0, 255, 256, 65535}) EXPECT_EQ(BytesToWord(WordToBytes(static_cast<uint16_t>(v)), 1), v);
