@@ -4,12 +4,10 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "support/Loopback.h"
@@ -23,8 +21,7 @@ class RealProxy {
   struct Credentials { std::string user, password; };
 
   // Waits until the server listens; nullptr with *error set on failure.
-  static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {},
-                                          std::string* error = nullptr) {
+  static std::unique_ptr<RealProxy> Start(Kind kind, const Credentials& credentials = {}, std::string* error = nullptr) {
     const char* binary = kind == Kind::Microsocks ? "/usr/bin/microsocks" : kind == Kind::Dante ? "/usr/sbin/danted" : "/usr/bin/tinyproxy";
     std::string why = std::string(binary) + " is missing: run scripts/setup.sh";
     // The port is picked before the server binds it; a lost race ends in another attempt.
@@ -49,26 +46,21 @@ class RealProxy {
   std::string host() const { return "127.0.0.1"; }
   std::string portText() const { return std::to_string(port_); }
   std::string Text() const { return host() + ":" + portText(); }
-  std::string Log() const {  // the server's output so far, for failure messages
-    return (std::ostringstream() << std::ifstream(dir_ + "/output.log").rdbuf()).str();
-  }
+  std::string Log() const { return Read(dir_ + "/output.log"); }  // the server's output so far, for failure messages
 
  private:
+  static std::string Read(const std::string& path) { return (std::ostringstream() << std::ifstream(path).rdbuf()).str(); }
   // True once our server owns a socket listening on 127.0.0.1:port_. Checking the owner, not
   // just that something accepts, keeps a test from using another test's server on a reused port.
   bool Listening() const {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port_));
-    std::ifstream table("/proc/net/tcp");
-    std::string line, slot, address, remote, state, skip, inode;
-    while (inode.empty() && std::getline(table, line)) {
-      std::istringstream fields(line);
-      fields >> slot >> address >> remote >> state >> skip >> skip >> skip >> skip >> skip;
-      if (address == local && state == "0A") fields >> inode;  // 0A = listening
-    }
+    char row[80];  // the table's row of a listening (0A) socket there; its inode five fields on
+    std::snprintf(row, sizeof row, " 0100007F:%04X [0-9A-F:]+ 0A(?: +\\S+){5} +([0-9]+)", static_cast<unsigned>(port_));
+    std::smatch inode;
+    const std::string table = Read("/proc/net/tcp");
+    if (!std::regex_search(table, inode, std::regex(row))) return false;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec))
-      if (!inode.empty() && std::filesystem::read_symlink(e.path(), ec) == "socket:[" + inode + "]") return true;
+      if (std::filesystem::read_symlink(e.path(), ec) == "socket:[" + inode[1].str() + "]") return true;
     return false;
   }
 
@@ -99,26 +91,21 @@ class RealProxy {
     }
     std::vector<char*> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
-    const int logFd = ::open((dir_ + "/output.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::string logPath = dir_ + "/output.log";  // made before the fork: the child must not allocate
     pid_ = ::fork();
     if (pid_ == 0) {
-      // Own process group so the destructor reaches helper processes; no inherited
-      // descriptors, so a test's sockets never stay open inside the server.
+      // Own process group, so the destructor reaches helpers; no test socket stays open inside.
       ::setpgid(0, 0);
-      ::dup2(nullFd, 0), ::dup2(logFd, 1), ::dup2(logFd, 2);
+      ::dup2(::open("/dev/null", O_RDONLY), 0);
+      ::dup2(::open(logPath.c_str(), O_WRONLY | O_CREAT, 0644), 1), ::dup2(1, 2);
       ::syscall(SYS_close_range, 3U, ~0U, 0U);
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(logFd), ::close(nullFd);
     if (pid_ > 0) ::setpgid(pid_, pid_);  // also from this side, so an early kill hits the group
     bool exited = pid_ < 0;
-    const bool up = WaitUntil([&] {
-      exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
-      return exited || Listening();
-    }, std::chrono::seconds(15));
-    if (up && !exited) return true;
+    const auto endedOrUp = [&] { return (exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_) || Listening(); };
+    if (WaitUntil(endedOrUp, std::chrono::seconds(15)) && !exited) return true;
     if (exited) pid_ = -1;
     *error = args[0] + (exited ? " failed to start: " : " did not listen within 15 s: ") + Log();
     return false;
