@@ -10,12 +10,8 @@
 #include "support/FakePeer.h"
 
 namespace kova::gui {
-namespace {
 
 using ConnectionViews = FormTest;
-
-// A SOCKS 5 proxy offered "no authentication" and "user/password" that accepts neither.
-const char kRefusingProxy[] = "> 05 02 02 00 | < 05 FF";
 
 TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFailed) {
   const QString dead = ClosedPort();
@@ -30,7 +26,7 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
   const std::tuple<std::string, QString, QString> proxies[] = {
       {"> 05 01 00 | < 05 00 | > 05 01 00 01 7F 00 00 01 " + target + " | < 05 05 00 01 00 00 00 00 00 00", "",
        "SOCKS 5|失败: 服务器都无法连接（SOCKS 5 代理拒绝: 连接被拒绝）"},
-      {kRefusingProxy, "kova-user",
+      {"> 05 02 02 00 | < 05 FF", "kova-user",  // offered "no authentication" and "user/password", it takes neither
        "SOCKS 5（用户 kova-user）|失败: 代理服务器出错, 服务器列表保持不变（SOCKS 5 代理: 没有可接受的认证方式）"}};
   for (const auto& [script, user, shown] : proxies) {
     test::FakePeer proxy(script);
@@ -100,15 +96,14 @@ TEST_F(ConnectionViews, RecentConnectionsTheLogAndTheServerCheckShowWhyRelaysFai
       rows << Row("CheckList", r).section('|', 0, 1) + "|" + Row("CheckList", r).section('|', 3);
     return rows << Child<QLabel>("CheckSummary")->text();
   };
-  EXPECT_EQ(checked(), QStringList({dead + "|无法连接|目标服务器拒绝连接: Connection refused (10061)",
-                                    At(echo) + "|可以连接|", "（空）|无法连接|不是 IP:Port 形式的服务器地址",
-                                    "直接连接（不用代理），检测 3 个服务器：1 个可以连接，2 个无法连接。"}));
+  EXPECT_EQ(checked(), QStringList({dead + "|无法连接|目标服务器拒绝连接: Connection refused (10061)", At(echo) + "|可以连接|",
+                                    "（空）|无法连接|不是 IP:Port 形式的服务器地址", "直接连接（不用代理），检测 3 个服务器：1 个可以连接，2 个无法连接。"}));
   EXPECT_TRUE(EchoesPumping(running.get(), "after"));
   EXPECT_EQ(std::pair(Server()->currentText(), form.Engine().NextServerIndex()), serverBefore);
   EXPECT_EQ(Ended(), 4u) << "a check is no relay";
 
   // Through a proxy that refuses: it hears the greeting and nothing else.
-  test::FakePeer refusing(kRefusingProxy);
+  test::FakePeer refusing(std::get<0>(proxies[1]));
   UseProxy("RgProxy3", At(refusing.Start()), "kova-user");
   Server()->clear();
   Server()->addItem(At(echo));
@@ -188,5 +183,4 @@ TEST_F(ConnectionViews, TrafficViewAccountsForTheBytesAndOneConnectionIsEndedByH
   EXPECT_FALSE(timer->isActive());
 }
 
-}  // namespace
 }  // namespace kova::gui

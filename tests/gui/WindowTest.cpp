@@ -1,7 +1,4 @@
-// The window as a user drives it: start, stop, failed starts, a relay, the sweep, the boxes, tips, who may
-// connect and where it listens, tray, end.
-
-#include <optional>
+// The window as a user drives it: start, stop, failed starts, a relay, the sweep, tips, allow-list, address, tray, end.
 
 #include "GuiTestSupport.h"
 #include "gui/AccessDialogs.h"
@@ -31,8 +28,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   for (const TFailure& f : failures) {
     messages.clear();
     ListenOn(f.Address);
-    std::optional<test::NoLowPortRight> unprivileged;
-    if (f.Unprivileged) unprivileged.emplace();  // the listener thread inherits it
+    const auto unprivileged = f.Unprivileged ? std::make_unique<test::NoLowPortRight>() : nullptr;  // the listener inherits it
     Port()->setText(f.Port);
     Click("BtStart");
     ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; })) << f.Port.toStdString();
@@ -64,9 +60,8 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   EXPECT_EQ(form.Engine().NextServerIndex(), 0);
   // The interval box (1..600 s): typed -> period while typed (0 = stopped, no overflow), text once it loses focus.
   auto* box = Child<TSpinEdit>("EdTimeUpdate");
-  const std::tuple<QString, int, QString> typings[] = {
-      {"5", 5000, "5"},  {"0", 0, "1"},     {"", 1000, ""},  {"-3", 0, "1"}, {"99999999", INT_MAX, "600"},
-      {"abc", 1000, "abc"}, {"12x", 1000, "12x"}, {"99999999999", 1000, "99999999999"}, {"700", 700'000, "600"}};
+  const std::tuple<QString, int, QString> typings[] = {{"5", 5000, "5"}, {"0", 0, "1"}, {"", 1000, ""}, {"-3", 0, "1"},
+      {"99999999", INT_MAX, "600"}, {"abc", 1000, "abc"}, {"12x", 1000, "12x"}, {"99999999999", 1000, "99999999999"}, {"700", 700'000, "600"}};
   for (const auto& [typed, period, left] : typings) {
     box->SetText(typed);
     EXPECT_EQ(timer->isActive() ? timer->interval() : 0, period) << typed.toStdString();
@@ -77,12 +72,10 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   // Arrows step within the limits, from letters or out of range too; at a limit, no change, no signal.
   QStringList seen;
   QObject::connect(box, &TSpinEdit::textChanged, [&seen](const QString& text) { seen << text; });
-  box->SetText("2");
-  QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier), down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
-  for (QKeyEvent* key : {&up, &down, &down, &down}) QCoreApplication::sendEvent(box->LineEdit(), key);
-  for (const auto& [text, steps] : {std::pair("abc", 1), std::pair("700", 2)}) {
-    box->SetText(text);
-    for (int i = 0; i < steps; ++i) box->StepBy(1);
+  for (const QString step : {"2", "+", "-", "-", "-", "abc", "+", "700", "+", "+"}) {  // a text typed, or an arrow key
+    QKeyEvent key(QEvent::KeyPress, step == "+" ? Qt::Key_Up : Qt::Key_Down, Qt::NoModifier);
+    if (step == "+" || step == "-") QCoreApplication::sendEvent(box->LineEdit(), &key);
+    else box->SetText(step);
   }
   EXPECT_EQ(seen.join(' '), "2 3 2 1 abc 2 700 600");
 
@@ -90,10 +83,10 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   Server()->setEditText(At(echo));
   timer->stop();  // the ticks below are the test's own
   form.ATimerTimer();
-  EXPECT_EQ(Tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where() + "\n收到 0 B/s，发送 0 B/s");
+  EXPECT_EQ(Tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where + "\n收到 0 B/s，发送 0 B/s");
   client = Client("one");
   form.ATimerTimer();
-  EXPECT_TRUE(Tips().contains(QRegularExpression("\\|KOVA数据转发服务\n" + QRegularExpression::escape(Where()) +
+  EXPECT_TRUE(Tips().contains(QRegularExpression("\\|KOVA数据转发服务\n" + QRegularExpression::escape(where) +
                                                  "\n收到 [1-9][0-9.]* K?B/s，发送 [1-9][0-9.]* K?B/s$"))) << Tips().toStdString();
   ASSERT_TRUE(Stop());
   EXPECT_EQ(Tips(), "设置转发服务端口|KOVA数据转发服务");
@@ -113,7 +106,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   auto tips = [&] { return Tips().remove(QRegularExpression("\n收到 [^\n]*")); };  // the rate aside
   EXPECT_EQ(tips(), "设置转发服务端口" + only + "|KOVA数据转发服务" + only);
   ASSERT_TRUE(Start());
-  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + only + "|KOVA数据转发服务\n" + Where() + only);
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + only + "|KOVA数据转发服务\n" + where + only);
 
   // 127.0.0.2 is refused, then let in by a list swapped while listening; an empty list lets everyone in.
   const test::UniqueFd member = Client("in");
@@ -121,7 +114,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   allow("127.0.0.2");
   EXPECT_TRUE(EchoesPumping(test::ConnectTo(address, port, "127.0.0.2").get(), "now"));
   allow("");
-  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
 
   // The own address, this machine, every address, then the interfaces' (::1 where the system has IPv6).
   const auto choices = ListenChoices();
@@ -133,7 +126,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
     ASSERT_TRUE(Stop());
     ASSERT_TRUE(Start());
     EXPECT_EQ(address, "::1");
-    EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
+    EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
   }
 
   // Closing ends the program unless a tray icon could bring the hidden window back.
