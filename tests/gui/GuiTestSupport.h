@@ -149,11 +149,6 @@ class FormTest : public ::testing::Test {
     EXPECT_TRUE(EchoesPumping(fd.get(), hello)) << hello;
     return fd;
   }
-  void UseProxy(const char* type, const QString& where, const QString& user) {
-    Child<QRadioButton>(type)->click();
-    Child<QLineEdit>("EdProxy")->setText(where);
-    Child<QLineEdit>("EdUsername")->setText(user);
-  }
   size_t Ended() { return form.Engine().RecentOutcomes().size(); }
   // A context menu as the right button opens it; on a list, on `row` (none: below the rows).
   static QMenu* MenuAt(QWidget* w, QPoint at) {
