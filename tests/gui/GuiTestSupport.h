@@ -1,6 +1,5 @@
 #pragma once
-// The window tests' kit: one application, waits that keep the event loop turning, and a window
-// fixture that answers its boxes and dialogs, with a settable engine clock.
+// The window tests' kit: one offscreen application, waits that turn the event loop, a window that answers its own boxes.
 
 #include <gtest/gtest.h>
 
@@ -15,7 +14,6 @@
 
 namespace kova::gui {
 
-// One QApplication for the whole program, offscreen.
 struct TQtEnvironment : ::testing::Environment {
   std::unique_ptr<QApplication> app;
   QTemporaryDir state;  // the windows' connection logs go here, never into the user's home
@@ -97,6 +95,7 @@ class FormTest : public ::testing::Test {
   TFormMain& form = *window;
   std::string address;  // where Start() listens
   uint16_t port = 0;
+  QString where;  // the same as the tooltips give it
 
   ~FormTest() override {
     window.reset();
@@ -117,10 +116,6 @@ class FormTest : public ::testing::Test {
   QComboBox* Server() { return Child<QComboBox>("EdServerIP"); }
   QString Counters() { return Child<QLabel>("LbConnect")->text() + Child<QLabel>("LbThread")->text(); }
   QString Tips() { return Port()->toolTip() + "|" + form.findChild<QSystemTrayIcon*>()->toolTip(); }
-  QString Where() {  // the listening address as the tooltips give it
-    const QString a = QString::fromStdString(address);
-    return (a.contains(':') ? "[" + a + "]" : a) + ":" + QString::number(port);
-  }
   QString States() {  // enabled or not: BtStart, BtStop, EdListenPort, e.g. "+-+"
     QString s;
     for (const char* name : {"BtStart", "BtStop", "EdListenPort"}) s += Child(name)->isEnabled() ? '+' : '-';
@@ -132,8 +127,7 @@ class FormTest : public ::testing::Test {
     Choose(Port()->isEnabled() ? MenuAt(Port(), {2, 2}) : MenuAt(Port()->parentWidget(), Port()->geometry().center()), entry);
   }
   void ListenOn(const QString& listen) { listenOn = listen, FromPortMenu("监听地址…"); }  // for the next start
-  // Starts on a free port without a proxy (the default one is not on loopback); true once listening
-  // on loopback. Both buttons stay off while it starts or stops.
+  // Starts on a free port without a proxy (the default one is not on loopback); true once listening on loopback.
   bool Start() {
     Child<QRadioButton>("RgProxy0")->click();
     Port()->setText("0");
@@ -141,6 +135,7 @@ class FormTest : public ::testing::Test {
     EXPECT_EQ(States(), "--+");
     address = WaitFor([&] { return States() == "-+-"; }) ? form.Engine().ListeningAddress() : "";
     port = static_cast<uint16_t>(Port()->text().toInt());
+    where = QString::fromStdString(address.find(':') == std::string::npos ? address : "[" + address + "]") + ":" + Port()->text();
     return test::IsLoopbackText(address) && port > 0;
   }
   bool Stop() {
@@ -153,11 +148,6 @@ class FormTest : public ::testing::Test {
     test::UniqueFd fd = test::ConnectTo(address, port);
     EXPECT_TRUE(EchoesPumping(fd.get(), hello)) << hello;
     return fd;
-  }
-  void UseProxy(const char* type, const QString& where, const QString& user) {
-    Child<QRadioButton>(type)->click();
-    Child<QLineEdit>("EdProxy")->setText(where);
-    Child<QLineEdit>("EdUsername")->setText(user);
   }
   size_t Ended() { return form.Engine().RecentOutcomes().size(); }
   // A context menu as the right button opens it; on a list, on `row` (none: below the rows).

