@@ -1,7 +1,5 @@
-// The proxy socket class (the HTTP-then-SOCKS chain, the pumps' receive); why relays end, from
-// scripted and real proxies, and the outcome ring; failover under load: each client tries each
-// server once, the current server moves once, a proxy's own failure is not the servers', and a
-// server that never answers costs seconds. Addresses other than loopback are only bytes here.
+// The HTTP-then-SOCKS chain; why relays end, through scripted and real proxies; failover under load.
+// Addresses other than loopback are only bytes here.
 
 #include <set>
 
@@ -16,21 +14,18 @@ namespace {
 
 const std::string kOpen = "HTTP/1.0 200 OK\r\n\r\n";
 
-// The pumps' receive blocks: wait with a bound first, unless a proxy exchange left bytes behind.
-std::string Pending(TExtTCPSocket& s, int maxLength, int timeoutMs = 2000) {
-  std::string buf(static_cast<size_t>(std::max(maxLength, 1)), '\0');
-  if (s.ReadBufferCopy().empty() && !s.WaitReadable(timeoutMs)) return "";
-  return buf.substr(0, static_cast<size_t>(std::max(s.ReceivePending(buf.data(), maxLength), 0)));
-}
-
-// The chain's SOCKS exchange runs inside the tunnel; its SOCKS proxy is a port where nothing listens.
-// A refusal stops the exchange, a connection that never spoke SOCKS does not claim to, and the
+// The SOCKS exchange runs inside the tunnel (its SOCKS proxy is a port where nothing listens); the
 // pumps' receive hands out what the exchange read past its reply first.
 TEST(ExtConnect, ChainRunsTheSocksExchangeInsideTheTunnel) {
   const std::string socksPort = RawListener().portText(), auth = "> 05 02 02 00 | < 05 02 | > 01 01 73 01 74 | < 01 00 | ";
   TExtTCPSocket s;
   s.TunnelUser = "h", s.TunnelPassword = "p", s.SocksUser = "s", s.SocksPassword = "t";
   s.TunnelProxyHost = s.SocksProxyHost = "127.0.0.1", s.SocksProxyPort = socksPort;
+  auto pending = [&s](int maxLength) {  // the pumps' receive blocks: wait first, unless the exchange left bytes
+    std::string buf(static_cast<size_t>(maxLength), '\0');
+    if (s.ReadBufferCopy().empty() && !s.WaitReadable(2000)) return std::string();
+    return buf.substr(0, static_cast<size_t>(std::max(s.ReceivePending(buf.data(), maxLength), 0)));
+  };
   // {tunnel answer, SOCKS exchange inside, target, error, SOCKS target and local side then reported}
   const std::tuple<std::string, std::string, const char*, int, const char*> rows[] = {
       {kOpen, auth + "> 05 01 00 01 C0 00 02 01 00 50 | < 05 00 00 01 C6 33 64 07 04 38 " + ToHex("hi there"),
@@ -51,18 +46,16 @@ TEST(ExtConnect, ChainRunsTheSocksExchangeInsideTheTunnel) {
     EXPECT_EQ(s.SocksActive(), error == 0);
     EXPECT_EQ(s.TunnelOpen(), answer == kOpen);
     EXPECT_EQ(s.SocksTargetHost() + ":" + s.SocksTargetPort() + " " + s.SocksLocalHost() + ":" + s.SocksLocalPort(), reported);
-    if (error == 0) {
-      // The SOCKS view wins: the target asked for, and the address the proxy bound.
-      EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()), "192.0.2.1:80");
-      EXPECT_EQ(s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), "198.51.100.7:1080");
+    if (error == 0) {  // the SOCKS view wins: the target asked for, and the address the proxy bound
+      EXPECT_EQ(s.RemoteAddressText() + ":" + std::to_string(s.RemotePort()) + " " + s.LocalAddressText() + ":" + std::to_string(s.LocalPort()), reported);
       std::string got;  // bytes behind the reply come first, in order and within the limit
       for (std::string piece = "-"; got.size() < 8 && !piece.empty(); got += piece) {
-        piece = Pending(s, 3);
+        piece = pending(3);
         EXPECT_LE(piece.size(), 3u);
       }
       EXPECT_EQ(got, "hi there");
       s.SendText("more");
-      EXPECT_EQ(Pending(s, 8192), "KLM");
+      EXPECT_EQ(pending(8192), "KLM");
     }
     s.Close();
     bool orderly = true;  // a closed object ends the pump with an error at once
@@ -88,16 +81,14 @@ std::string Reason(int type, const std::string& proxyText, const std::string& sc
 TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
   const std::string s5 = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 0", s4 = "> 04 01 00 50 C0 00 02 01 00 | < 00 ";
   const std::string closed = UnusedTarget(), ask = "> " + ToHex("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n"), http = ask + " | < ";
-  // {proxy type, proxy text ("" = the script's), script, user, target, expected ("+": the proxy's own)}; what the
-  // proxy says about the target is the target's, so only the proxy's own failures carry "+".
+  // {type, proxy ("" = the script's), script, user, target, expected}: "+" only where the proxy itself failed.
   std::vector<std::tuple<int, std::string, std::string, const char*, const char*, std::string>> rows = {
       {2, "", s4 + "5B 00 00 00 00 00 00", "", "192.0.2.1", "SOCKS 4 代理拒绝: 请求被拒绝或失败 (91)\n"},
       {2, "", s4 + "5C 00 00 00 00 00 00", "", "192.0.2.1", "+SOCKS 4 代理拒绝: 无法连接客户端的 identd (92)\n"},
       {2, "", s4 + "5D 00 00 00 00 00 00", "", "192.0.2.1", "+SOCKS 4 代理拒绝: identd 报告的用户标识不匹配 (93)\n"},
       {3, "", "> 05 01 00 | < 05 FF", "", "192.0.2.1", "+SOCKS 5 代理: 没有可接受的认证方式"},
       {3, "", "> 05 02 02 00 | < 05 02 | > 01 01 75 01 70 | < 01 01", "u", "192.0.2.1", "+SOCKS 5 代理: 用户名或密码被拒绝"},
-      {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | < 05 00 | x", "", "192.0.2.1",
-       "SOCKS 5 代理在应答中途关闭连接: "},
+      {3, "", s5 + "0 | x", "", "192.0.2.1", "SOCKS 5 代理在应答中途关闭连接: "},
       {3, "", "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50", "", "192.0.2.1", "SOCKS 5 代理应答超时"},
       {3, "", "> 05 01 00", "", "192.0.2.1", "+SOCKS 5 代理没有回应问候, 应答超时"},
       {3, "", "> 05 01 00 | x", "", "192.0.2.1", "+SOCKS 5 代理在回应问候前关闭连接"},
@@ -105,11 +96,9 @@ TEST(Outcome, ScriptedRefusalsAreDecodedAndTheProxysOwnAreToldApart) {
       {3, closed, "", "", "192.0.2.1", "+SOCKS 5 代理无法连接: Connection refused (10061)"},
       {3, "0x7f.1:1080", "", "", "192.0.2.1", "+SOCKS 5 代理无法连接: 无法解析代理地址: "},
       {2, "", "", "", "::1", "SOCKS 4 代理无法传送 IPv6 地址"},
-      {1, "", http + ToHex("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), "", "192.0.2.1",
-       "+HTTP 代理拒绝: HTTP/1.1 407 Proxy Authentication Required (需要代理认证)"},
+      {1, "", http + ToHex("HTTP/1.1 407 Auth\r\n\r\n"), "", "192.0.2.1", "+HTTP 代理拒绝: HTTP/1.1 407 Auth (需要代理认证)"},
       {1, "", http + ToHex("HTTP/1.0 502 Bad Gateway\r\n\r\n"), "", "192.0.2.1", "HTTP 代理拒绝: HTTP/1.0 502 Bad Gateway"},
       {1, "", ask + " | x", "", "192.0.2.1", "HTTP 代理在应答中途关闭连接: "},
-      // Type -1: the server check, what the relay would not try and what the resolver cannot read.
       {-1, closed, "", "", "", "目标服务器拒绝连接: Connection refused (10061)"},
       {-1, "nocolon", "", "", "", "不是 IP:Port 形式的服务器地址"},
       {-1, "0x7f.1:80", "", "", "", "无法解析服务器地址: "},
@@ -137,10 +126,7 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
              tiny = start(RealProxy::Kind::Tinyproxy, {"kova", "right"});
   ASSERT_TRUE(micro && dante && tiny) << why;
   const std::string ms = micro->Text(), tp = tiny->Text(), da = dante->Text();
-  TScriptedTarget resetting([](int fd) {  // resets on the first byte
-    ReadExactly(fd, 1);
-    ResetConnection(fd);
-  });
+  TScriptedTarget resetting([](int fd) { ReadExactly(fd, 1), ResetConnection(fd); });
   THost host(Direct(live));
   ASSERT_TRUE(host.Ok);
   // {proxy type, proxy, password, target, end, the attempt's reason starts with}
@@ -169,24 +155,20 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
     auto c = host.Through(target);
     if (end == TRelayEnd::ClientClosed) {
       EXPECT_TRUE(RoundTrip(c.get(), bulk)) << proxy;
-      // The monitor shows an IPv6 server in brackets, whichever way it is reached.
-      const auto rows = host.Window->SweepNow().Connections;
-      ASSERT_EQ(rows.size(), 1u);
-      EXPECT_NE(rows[0].find(";" + target + ";"), std::string::npos) << rows[0];
+      const auto rows = host.Window->SweepNow().Connections;  // an IPv6 server in brackets, however reached
+      EXPECT_TRUE(rows.size() == 1 && rows[0].find(";" + target + ";") != std::string::npos) << rows.at(0);
     } else {
       EXPECT_TRUE(SendAll(c.get(), "x") && WaitPeerClosed(c.get(), 10000));
     }
-    c.Reset();  // ends the relay, which is then recorded
+    c.Reset();
     ASSERT_TRUE(WaitUntil([&, n = ++recorded] { return host.Outcomes().size() == n; }));
     const TRelayOutcome o = host.Outcomes().front();
-    EXPECT_EQ(o.End, end) << OutcomeLine(o);
-    EXPECT_EQ(o.Failed(), end != TRelayEnd::ClientClosed);
+    EXPECT_TRUE(o.End == end && o.Failed() == (end != TRelayEnd::ClientClosed)) << OutcomeLine(o);
     // Relayed bytes only, whatever the proxy exchange moved over the same socket.
     const uint64_t both = end == TRelayEnd::ClientClosed ? bulk.size() : 0, up = end == TRelayEnd::ServerReset ? 1 : both;
     EXPECT_EQ(std::pair(o.BytesReceived, o.BytesSent), std::pair(both, up)) << OutcomeLine(o);
     ASSERT_EQ(o.Attempts.size(), 1u);
-    EXPECT_TRUE(o.Attempts[0].Reason.starts_with(reason)) << o.Attempts[0].Reason;
-    EXPECT_EQ(o.Attempts[0].Server, target);
+    EXPECT_TRUE(o.Attempts[0].Server == target && o.Attempts[0].Reason.starts_with(reason)) << OutcomeLine(o);
     EXPECT_EQ(o.ProxyUser, type ? "kova" : "");
     EXPECT_EQ(OutcomeLine(o).find("wrong-secret"), std::string::npos) << "no password in any outcome";
   }
@@ -199,15 +181,13 @@ TEST(Outcome, RelaysThroughRealServersAndTheRingUnderChurn) {
   ASSERT_EQ(outcomes.size(), 500u) << "a fixed ring";
   for (const auto& o : outcomes) ASSERT_TRUE(o.End == TRelayEnd::ClientClosed && o.BytesSent == 1 && o.BytesReceived == 1) << OutcomeLine(o);
   EXPECT_EQ(host.Ask([](TRelayEngine& e) { return e.FailedOutcomesSince(0); }), 0) << "the failures above left the ring";
-  // Turned away with no target at all.
   host.Window->UpdateSettings([](THeadlessSettings& s) { s.ServerText.clear(); s.Servers.clear(); });
-  host.SetTarget(":");
+  host.SetTarget(":");  // turned away with no target at all
   EXPECT_TRUE(WaitPeerClosed(host.Connect().get()));
   ASSERT_TRUE(WaitUntil([&] { return host.Outcomes().front().End == TRelayEnd::NoServer; }));
   const std::string client = host.Outcomes().front().Client;
   EXPECT_TRUE(IsLoopbackText(client.substr(0, client.rfind(':'))));
 }
-
 
 // Each row three times over, 40 clients at once; an unusable entry is skipped like a dead one.
 TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
@@ -219,10 +199,9 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
     std::string text;
     std::vector<std::string> list;
     bool autoSwitch, served;
-    int nextIndex;           // -1: not checked
+    int nextIndex;  // -1: not checked
     TProxySettings proxy;
     bool halfClose = false;  // the client ends its sending side after its byte
-    size_t maxAttempts = 0;  // per dropped client; 0: not checked
     TRelayEnd end = TRelayEnd::ListUsedUp;
   } cases[] = {
       {"dead, live", D, {D, L}, true, true, -1, none},
@@ -230,17 +209,17 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
       {"past dead and unusable entries", D,
        {UnusedTarget(3), "nocolon", ":80", "host:", "127.0.0.1:0", "127.0.0.1:65536", "[::1", "[zz]:80", L, D}, true, true, 9, none},
       {"half-closed while it waits", D, {D, L}, true, true, -1, none, true},
-      {"dead, dead, dead: the list is used up", D, {UnusedTarget(3), UnusedTarget(4)}, true, false, 0, none, false, 3},
-      {"each server once, however often listed", D, {D2, D, D2, D, D2}, true, false, 0, none, false, 2},
-      {"switching off", D, {L}, false, false, 0, none, false, 1},
+      {"dead, dead, dead: the list is used up", D, {UnusedTarget(3), UnusedTarget(4)}, true, false, 0, none},
+      {"each server once, however often listed", D, {D2, D, D2, D, D2}, true, false, 0, none},
+      {"switching off", D, {L}, false, false, 0, none},
       // The proxy's own failure leaves the list where it was, whatever it holds.
-      {"proxy unreachable", L, {L, D, D2}, true, false, 0, noProxy, false, 1, TRelayEnd::ProxyFailed},
+      {"proxy unreachable", L, {L, D, D2}, true, false, 0, noProxy, false, TRelayEnd::ProxyFailed},
   };
   for (const auto& tc : cases) {
     for (int round = 0; round < 3; ++round) {
       SCOPED_TRACE(std::string(tc.name) + ", round " + std::to_string(round));
       THeadlessSettings s = Direct(tc.text, tc.list, tc.proxy.Type, tc.proxy.Text);
-      s.AutoSwitch = tc.autoSwitch, s.ProxyUser = tc.proxy.User, s.ProxyPassword = tc.proxy.Password;
+      s.AutoSwitch = tc.autoSwitch;
       THost host(s);
       ASSERT_TRUE(host.Ok);
       const int accepted = live.connectionsAccepted();
@@ -266,15 +245,14 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
         for (const TAttempt& a : o.Attempts) EXPECT_TRUE(tried.insert(a.Server).second) << OutcomeLine(o);
         if (tc.served) continue;
         EXPECT_EQ(o.End, tc.end) << OutcomeLine(o);
-        if (tc.maxAttempts) { EXPECT_LE(o.Attempts.size(), tc.maxAttempts) << OutcomeLine(o); }
+        if (!tc.autoSwitch || tc.end == TRelayEnd::ProxyFailed) { EXPECT_EQ(o.Attempts.size(), 1u) << OutcomeLine(o); }
       }
       if (tc.nextIndex >= 0) { EXPECT_EQ(host.Ask([](TRelayEngine& e) { return e.NextServerIndex(); }), tc.nextIndex); }
       const bool usedUp = !tc.served && tc.autoSwitch && tc.end == TRelayEnd::ListUsedUp;
       // Switching off or a failing proxy never moves the target; the text field follows it.
       EXPECT_EQ(host.Target(), tc.served ? L : usedUp ? ":" : tc.text);
       if (!usedUp) { EXPECT_EQ(host.Window->Query([&] { return host.Window->ServerText(); }), tc.served ? L : tc.text); }
-      if (!usedUp) continue;
-      // A used-up list cleared the target: the next client starts from the text, then the list.
+      if (!usedUp) continue;  // a used-up list cleared the target: the next client starts from the text, then the list
       host.Window->UpdateSettings([&](THeadlessSettings& st) { st.Servers = {L}; });
       EXPECT_TRUE(RoundTrip(host.Connect().get(), "y"));
     }
@@ -282,13 +260,11 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
 
   // [A, B] with B the last entry in use, then B down and A up: the next client is served by A,
   // not turned away because the shared walk ran off the end.
-  auto b = std::make_unique<RawListener>();
+  auto b = std::make_unique<EchoServer>();
   const std::string B = b->Text();
   THost host(Direct(D, {D2, B}));
   ASSERT_TRUE(host.Ok);
-  auto first = host.Connect();
-  ASSERT_TRUE(SendAll(first.get(), "x"));
-  ASSERT_TRUE(b->Accept().valid()) << "B serves the first client";
+  ASSERT_TRUE(RoundTrip(host.Connect().get(), "x")) << "B serves the first client";
   b.reset();
   host.Window->UpdateSettings([&](THeadlessSettings& st) { st.Servers = {L, B}; });
   for (int i = 0; i < 3; ++i) {  // the shared walk starts again at A for the next client, too
@@ -303,15 +279,13 @@ TEST(Failover, FortyClientsAtOnceAreAllServedWhileAListedServerAnswers) {
     auto c = pausing.Connect();  // sends nothing, so each pause lasts its full second
     ASSERT_TRUE(WaitUntil([&] { return pausing.Connections() == 1; }));
     EXPECT_LT(Took([&] { ResetConnection(c.get()), WaitUntil([&] { return pausing.Outcomes().size() == run + 1u; }); }), 1500ms);
-    ASSERT_EQ(pausing.Outcomes().size(), run + 1u);
-    const TRelayOutcome o = pausing.Outcomes().front();
+    const TRelayOutcome o = pausing.Outcomes().at(0);  // the newest
     EXPECT_TRUE(o.End == TRelayEnd::ClientReset && o.Attempts.size() <= 2) << OutcomeLine(o);
   }
 }
 
-// A long list costs the window thread nothing per failover: it answers within 100 ms while
-// clients fail over through a million entries, all dead but the last, and once that one is down
-// too a client is turned away as soon as its tries ran out.
+// The window thread answers within 100 ms while clients fail over through a million entries, all dead
+// but the last; once that one is down too a client is turned away as soon as its tries ran out.
 TEST(Failover, AMillionEntriesKeepTheWindowThreadFree) {
   auto live = std::make_unique<EchoServer>();
   const std::string L = live->Text(), D = UnusedTarget(1);
@@ -375,8 +349,7 @@ TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutAndProgramEndReaches
     }
     ASSERT_TRUE(WaitUntil([&] { return !hosts[2]->Outcomes().empty(); }));  // a time-out said as one
     EXPECT_TRUE(hosts[2]->Outcomes().front().Attempts.at(0).Reason.starts_with("连接目标服务器超时")) << OutcomeLine(hosts[2]->Outcomes().front());
-    // Connecting to it on a slot whose last relay went to the live server: the monitor shows
-    // neither that server nor its bytes meanwhile.
+    // On a slot whose last relay went to the live server, its row shows neither that server nor its bytes.
     clients[1].Reset();
     ASSERT_TRUE(WaitUntil([&] { return hosts[1]->Connections() == 0; }));
     hosts[1]->SetTarget(H);
@@ -408,7 +381,6 @@ TEST(Failover, AServerThatNeverAnswersCostsOneConnectTimeOutAndProgramEndReaches
     ASSERT_EQ(atEnd.size(), 1u);  // with the attempt cut short
     EXPECT_TRUE(atEnd[0].End == TRelayEnd::ProgramEnd && atEnd[0].Attempts.size() == 1 && !atEnd[0].Attempts[0].Ok) << OutcomeLine(atEnd[0]);
   }
-  // The listeners end on their own a moment after their engine.
   EXPECT_TRUE(WaitUntil([&] { return CountOpenFds() <= fdsBefore; })) << CountOpenFds() << " > " << fdsBefore;
 }
 

@@ -1,6 +1,5 @@
-// The relay end to end on loopback: bytes both ways, half-closes, churn, stopping and shutdown
-// under load; and how relays end: late releases, the idle sweep and its clock, a handler that
-// throws, pumps that sleep until there is work, and shutdown mid-switch.
+// The relay end to end on loopback: bytes both ways, half-closes, churn, stopping and shutdown under
+// load; and how relays end: late releases, the idle sweep, a throwing handler, idle pumps, shutdown.
 
 #include <sys/resource.h>
 
@@ -11,10 +10,7 @@ namespace kova::test {
 namespace {
 
 TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
-  TScriptedTarget greeter([](int fd) {
-    SendAll(fd, "220 ready\r\n");
-    Echo(fd);
-  });
+  TScriptedTarget greeter([](int fd) { SendAll(fd, "220 ready\r\n"), Echo(fd); });
   THost host(Direct(greeter.Text()));
   ASSERT_TRUE(host.Ok);
   // Bulk goes around the program through a pipe; the seam makes the pumps copy instead, or move
@@ -74,8 +70,7 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     EXPECT_LT(peak - before, 8 << 10) << "KiB taken in while the reader lagged";
 #endif
   }
-  // One side ends its sending first; the other direction still pumps: an answer that exists only
-  // once the target read the client's end, or an upload after the target said goodbye and ended.
+  // One side ends first, the other still pumps: an answer sent after the client's end, an upload after the target's.
   const std::string answer = RandomBytes(1 << 20, 11), upload = RandomBytes(256 << 10, 12);
   std::atomic<bool> targetFirst{false}, uploaded{false};
   std::string received;
@@ -97,8 +92,7 @@ TEST(Relay, GreetingBulkBothWaysHalfClosesAndResets) {
     EXPECT_TRUE(received == upload) << received.size() << " of " << upload.size();
   }
   ASSERT_TRUE(WaitUntil([&] { return host.Connections() == 0; })) << "both ends ended: the relay is over";
-  // Through a SOCKS 5 proxy whose answer comes with the target's first bytes, from a client that
-  // spoke before the relay had reached the proxy: both come first and in order, then the bulk.
+  // A SOCKS 5 answer that brings the target's first bytes, to a client that spoke before the proxy was reached.
   const std::string tail = RandomBytes(100000, 13), early = RandomBytes(300000, 14);
   FakePeer proxy("> 05 01 00 | < 05 00 | > 05 01 00 01 7F 00 00 01 00 50");  // the target is only bytes here
   proxy.Reply(FromHex("05 00 00 01 7F 00 00 01 00 50") + tail).Expect(early).Start();
@@ -162,24 +156,14 @@ TEST(RelayChurn, ChurnBurstsStopAndShutdownUnderLoadSlow) {
   EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threadsBefore; }, 3s)) << CountThreads();
 }
 
-long WakeUps() {  // voluntary context switches of every thread of this process so far
-  rusage usage{};
-  return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_nvcsw : 0;
-}
-
 // The test thread is the window thread here: posts are delivered, or held back, by hand.
 TEST(RelayEnds, LateReleaseIdleSweepAndItsClockAThrowingPumpAndShutdownMidSwitch) {
   EchoServer echo;
   std::atomic<int> ended{0};
-  auto sink = std::make_unique<TScriptedTarget>([&](int fd) {
-    ReadUntilClosed(fd, 60000);
-    ended.fetch_add(1);
-  });
+  auto sink = std::make_unique<TScriptedTarget>([&](int fd) { ReadUntilClosed(fd, 60000), ended.fetch_add(1); });
   TManualEngine m(echo.Text());
   std::atomic<bool> throwNext{false};
-  m.Engine->SetPumpFaultForTests([&] {
-    if (throwNext.exchange(false)) throw std::runtime_error("pump fault");
-  });
+  m.Engine->SetPumpFaultForTests([&] { if (throwNext.exchange(false)) throw std::runtime_error("pump fault"); });
   m.Start();
   ASSERT_TRUE(m.Ok);
   m.Accept().Reset();  // its key, read before its end is delivered, goes stale with it
@@ -295,9 +279,10 @@ TEST(RelayEnds, LateReleaseIdleSweepAndItsClockAThrowingPumpAndShutdownMidSwitch
   for (int i = 0; i < 20; ++i) {  // every other one waits in a splice, having moved a bulk chunk
     ASSERT_TRUE(RoundTrip(idle.emplace_back(m.Accept()).get(), i % 2 ? std::string(65536, 'z') : "hi"));
   }
-  const long before = WakeUps();
+  const auto wakeUps = [] { rusage u{}; return ::getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_nvcsw : 0L; };  // of every thread
+  const long before = wakeUps();
   std::this_thread::sleep_for(1s);  // measures what happens in a second of quiet
-  EXPECT_LT(WakeUps() - before, 40) << "40 idle pumps woke periodically";
+  EXPECT_LT(wakeUps() - before, 40) << "40 idle pumps woke periodically";
 
   // Shutdown while a worker waits for the window thread to switch servers, and a client is queued;
   // every blocked pump is woken by its close, none by a time-out.
