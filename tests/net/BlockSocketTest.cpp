@@ -124,8 +124,7 @@ TEST_F(SocketTest, SendingAdoptingAndClosing) {
   EXPECT_EQ(s.BytesSent(), 3u + static_cast<unsigned>(part));
   ResetConnection(peer.get());
   ASSERT_TRUE(s.WaitReadable(5000));
-  // SIGPIPE is not ignored in this process: a signal would end the test run here.
-  for (int i = 0; i < 3; ++i) EXPECT_RESULT(s, s.SendBytes("xyz", 3), -1, kErrConnReset);
+  for (int i = 0; i < 3; ++i) EXPECT_RESULT(s, s.SendBytes("xyz", 3), -1, kErrConnReset);  // SIGPIPE is not ignored: it would end the run
   EXPECT_EQ(s.BytesSent(), 3u + static_cast<unsigned>(part));
   // Close drains what is queued, or closing over unread bytes would reset the connection...
   AdoptPair(s);
@@ -312,8 +311,7 @@ TEST(Tunnel, AnswersDecide) {
     FakePeer proxy;
     proxy.Expect("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n").Step(how == 'x' ? '<' : how, answer).Script(how == 'x' ? "x" : "");
     TTCPBlockSocket s;
-    // The proxy stays open after its answer: a wait past the end times out.
-    UseProxy(false, s, proxy.Start(), error == kErrTimedOut ? 300 : 5000);
+    UseProxy(false, s, proxy.Start(), error == kErrTimedOut ? 300 : 5000);  // the proxy stays open: waits past its answer time out
     s.Connect("192.0.2.1", "80");
     EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
     if (error != kErrTimedOut) { EXPECT_EQ(s.TunnelOpen(), error == 0); }

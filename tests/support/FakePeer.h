@@ -60,9 +60,8 @@ class FakePeer {
   void Run() {
     UniqueFd conn = listener_.Accept();
     listener_.Close();
-    // Without coalescing, paced single-byte sends reach the client as separate segments.
     const int one = 1;
-    ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // paced single bytes arrive as separate segments
     for (const auto& [kind, bytes] : steps_) {
       if (kind == 'x' || !conn.valid()) return;  // closing over unread input may send a reset
       if (kind == '<') SendAll(conn.get(), bytes);
