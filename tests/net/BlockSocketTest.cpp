@@ -1,5 +1,4 @@
-// The block socket over loopback, with Close racing calls on other threads, and its SOCKS 4/4a/5 and
-// HTTP CONNECT clients against scripted loopback proxies (other addresses are only bytes there).
+// The block socket over loopback, Close racing calls on other threads, its proxy clients against scripted proxies.
 
 #include "net/BlockSocket.h"
 
@@ -28,8 +27,7 @@ class SocketTest : public ::testing::Test {
     peer.Reset();
     EXPECT_EQ(CountOpenFds(), fdsBefore) << "descriptor leak";
   }
-  // `sock` adopts what a socket listening on loopback accepted, and knows both ends of it (also
-  // after an earlier connection); `peer` is the raw client end.
+  // `sock` adopts what a loopback listener accepted and knows both ends (also after an earlier one); `peer` is the client.
   void AdoptPair(TBlockSocket& sock) {
     TTCPBlockSocket listener;
     listener.Bind("127.0.0.1", "0");
@@ -63,8 +61,7 @@ TEST_F(SocketTest, AddressesAndResolution) {
   }
   TTCPBlockSocket s;
   s.FillAddress(rec, "", "1080");  // the machine's own address, not the wildcard (nothing connects)
-  EXPECT_EQ(s.AddressToText(rec), OwnAddressText());
-  EXPECT_NE(s.AddressToText(rec), "0.0.0.0");
+  EXPECT_TRUE(s.AddressToText(rec) == OwnAddressText() && OwnAddressText() != "0.0.0.0") << s.AddressToText(rec);
   const std::pair<std::string, int> ports[] = {{"080", 80}, {"99999999999", 0}, {"-1", 0}, {"+80", 0}, {" 80", 0}, {"", 0}};
   for (const auto& [text, port] : ports) EXPECT_EQ(s.ResolvePortNumber(text), port) << '"' << text << '"';
   EXPECT_EQ(s.ResolveToAddress(kUnresolvable), "0.0.0.0");
@@ -87,8 +84,7 @@ TEST_F(SocketTest, ReceivesSplitArrivalsTimeOutsAndThePeersClose) {
   EXPECT_RESULT(s, s.ReceiveAvailable(0), "", kErrTimedOut);
   ASSERT_TRUE(SendAll(peer.get(), "ab"));
   EXPECT_RESULT(s, s.ReceiveExact(buf, 4, 100), 2, kErrTimedOut);  // still reports what was stored
-  // The rest is sent only after the one-byte first piece was taken (and counted): two arrivals.
-  ASSERT_TRUE(SendAll(peer.get(), "c"));
+  ASSERT_TRUE(SendAll(peer.get(), "c"));  // the rest follows once this one byte was taken (and counted): two arrivals
   auto pending = std::async(std::launch::async, [&] { return s.ReceiveExactText(4, 5000); });
   ASSERT_TRUE(WaitUntil([&] { return s.BytesReceived() == 20000 + 2 + 1; }));
   ASSERT_TRUE(SendAll(peer.get(), std::string("d\0\xff" "e", 4)));
@@ -102,7 +98,6 @@ TEST_F(SocketTest, ReceivesSplitArrivalsTimeOutsAndThePeersClose) {
   ASSERT_TRUE(SendAll(peer.get(), "!\nX"));
   EXPECT_EQ(s.ReceiveUntil(5000, "\n"), "rest!");
   EXPECT_EQ(s.ReadBufferCopy(), "X");
-  // The peer's close is a reset for every receive; what came before it is kept.
   ASSERT_TRUE(SendAll(peer.get(), "y"));
   peer.Reset();
   EXPECT_RESULT(s, s.ReceiveExact(buf, 8, 5000), 2, kErrConnReset);
@@ -113,48 +108,42 @@ TEST_F(SocketTest, ReceivesSplitArrivalsTimeOutsAndThePeersClose) {
 }
 
 TEST_F(SocketTest, SendingAdoptingAndClosing) {
-  auto s = std::make_unique<TTCPBlockSocket>();
-  AdoptPair(*s);
+  TTCPBlockSocket s;
+  AdoptPair(s);
   UniqueFd first = std::move(peer);
   ASSERT_TRUE(SendAll(first.get(), "old!"));
-  EXPECT_EQ(s->ReceiveExactText(2, 5000), "ol");
-  AdoptPair(*s);
+  EXPECT_EQ(s.ReceiveExactText(2, 5000), "ol");
+  AdoptPair(s);
   EXPECT_TRUE(WaitPeerClosed(first.get())) << "adopting closes the old";
-  EXPECT_EQ(s->ReadBufferCopy() + std::to_string(s->BytesReceived()), "0") << "the old connection's bytes are dropped";
-  EXPECT_EQ(s->SendText("abc"), 3);
+  EXPECT_EQ(s.ReadBufferCopy() + std::to_string(s.BytesReceived()), "0") << "the old connection's bytes are dropped";
+  EXPECT_EQ(s.SendText("abc"), 3);
   ASSERT_EQ(ReadExactly(peer.get(), 3), "abc");
-  // A send time-out makes a send to a peer that never reads come back short: only that is counted.
-  const timeval limit{0, 50000};
-  ::setsockopt(s->Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  const int part = s->SendText(std::string(64 << 20, 's'));
+  const timeval limit{0, 50000};  // a send to a peer that never reads comes back short: only that part is counted
+  ::setsockopt(s.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  const int part = s.SendText(std::string(64 << 20, 's'));
   EXPECT_TRUE(part > 0 && part < (64 << 20)) << part;
-  EXPECT_EQ(s->BytesSent(), 3u + static_cast<unsigned>(part));
+  EXPECT_EQ(s.BytesSent(), 3u + static_cast<unsigned>(part));
   ResetConnection(peer.get());
-  ASSERT_TRUE(s->WaitReadable(5000));
-  // SIGPIPE is not ignored in this process: a signal would end the test run here.
-  for (int i = 0; i < 3; ++i) EXPECT_RESULT(*s, s->SendBytes("xyz", 3), -1, kErrConnReset);
-  EXPECT_EQ(s->BytesSent(), 3u + static_cast<unsigned>(part));
+  ASSERT_TRUE(s.WaitReadable(5000));
+  for (int i = 0; i < 3; ++i) EXPECT_RESULT(s, s.SendBytes("xyz", 3), -1, kErrConnReset);  // SIGPIPE is not ignored: it would end the run
+  EXPECT_EQ(s.BytesSent(), 3u + static_cast<unsigned>(part));
   // Close drains what is queued, or closing over unread bytes would reset the connection...
-  AdoptPair(*s);
-  ASSERT_TRUE(SendAll(peer.get(), "never read") && WaitUntil([&] { return s->BytesAvailable() == 10; }));
-  EXPECT_EQ(s->SendText("last words"), 10);
-  s->Close();
+  AdoptPair(s);
+  ASSERT_TRUE(SendAll(peer.get(), "never read") && WaitUntil([&] { return s.BytesAvailable() == 10; }));
+  EXPECT_EQ(s.SendText("last words"), 10);
+  s.Close();
   EXPECT_EQ(ReadUntilClosed(peer.get()), "last words");
   EXPECT_EQ(::send(peer.get(), "x", 1, MSG_NOSIGNAL), 1) << "no reset arrived";
   // ...but a bounded amount, so a peer that keeps sending cannot hold Close: far more queued resets.
-  AdoptPair(*s);
+  AdoptPair(s);
   const int room = 1 << 20;
-  ::setsockopt(s->Handle(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  ASSERT_TRUE(SendAll(peer.get(), std::string(256 << 10, 'm')) && WaitUntil([&] { return s->BytesAvailable() == 256 << 10; }));
-  s->Close();
+  ::setsockopt(s.Handle(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  ASSERT_TRUE(SendAll(peer.get(), std::string(256 << 10, 'm')) && WaitUntil([&] { return s.BytesAvailable() == 256 << 10; }));
+  s.Close();
   tcp_info state{};
   socklen_t size = sizeof state;
-  EXPECT_TRUE(WaitUntil([&] {
-    return !::getsockopt(peer.get(), IPPROTO_TCP, TCP_INFO, &state, &size) && state.tcpi_state == TCP_CLOSE;
-  })) << "drained its share, then reset";
-  AdoptPair(*s);
-  s.reset();
-  EXPECT_TRUE(WaitPeerClosed(peer.get())) << "destroying closes";
+  const auto reset = [&] { return !::getsockopt(peer.get(), IPPROTO_TCP, TCP_INFO, &state, &size) && state.tcpi_state == TCP_CLOSE; };
+  EXPECT_TRUE(WaitUntil(reset)) << "drained its share, then reset";
 }
 
 // Each call reports its error; once closed, it fails at once and leaves alone whoever got its old number.
@@ -209,29 +198,25 @@ void UseProxy(bool socks, TTCPBlockSocket& s, const FakePeer& p, int timeoutMs =
 }
 
 std::string Side(TBlockSocket& s, bool local) {  // "address:port" of one end
-  return local ? s.LocalAddressText() + ":" + std::to_string(s.LocalPort())
-               : s.RemoteAddressText() + ":" + std::to_string(s.RemotePort());
+  return local ? s.LocalAddressText() + ":" + std::to_string(s.LocalPort()) : s.RemoteAddressText() + ":" + std::to_string(s.RemotePort());
 }
 
-// One object through every path in turn (SOCKS 5, SOCKS 4/4a, HTTP CONNECT, direct): each request as it should
-// be and nothing more, each answer read as it says, and each connection's own peer, still shown after Close.
+// One object through every path in turn: each request exact, each answer read as it says, each connection's own peer.
 TEST(ProxyPaths, ScriptedExchangesOfOneReusedObject) {
   const std::string ok = "05 00 00 01 C6 33 64 07 04 38";  // success, bound at 198.51.100.7:1080
   const std::string hello = "> 05 01 00 | < 05 00 | > 05 01 00 01 C0 00 02 01 00 50 | ";
   const std::string auth = "> 05 02 02 00 | < 05 02 | > ";
   const std::string done = " | < 01 00 | > 05 01 00 01 C0 00 02 01 00 50 | < " + ok;
   const std::string s4 = "> 04 01 00 50 C0 00 02 01 00 | < ";
-  const std::string u255(255, 'u');
   constexpr int kRefused = kErrNetUnusable;
   EchoServer echo;
   TTCPBlockSocket s;
   // {what, path ('5', '4', 'h'ttp, 'd'irect), user, password, target, port, script (HTTP: the Base64 credentials
   // the request carries), error, SOCKS reply code, local side ("" = not checked), peer ("" = target:port)}
-  const std::tuple<const char*, char, std::string, std::string, std::string, std::string, std::string, int, int,
-                   std::string, std::string> rows[] = {
+  const std::tuple<const char*, char, std::string, std::string, std::string, std::string, std::string, int, int, std::string, std::string> rows[] = {
     {"no authentication", '5', "", "", "192.0.2.1", "80", hello + "< " + ok, 0, 0, "198.51.100.7:1080", ""},
     {"user, empty password", '5', "u", "", "192.0.2.1", "80", auth + "01 01 75 00" + done, 0, 0, "", ""},
-    {"255-byte user name", '5', u255, "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(u255) + "01 70" + done, 0, 0, "", ""},
+    {"255-byte user name", '5', std::string(255, 'u'), "p", "192.0.2.1", "80", auth + "01 FF" + ToHex(std::string(255, 'u')) + "01 70" + done, 0, 0, "", ""},
     {"no user, proxy insists", '5', "", "", "192.0.2.1", "80", "> 05 01 00 | < 05 02 | > 01 00 00" + done, 0, 0, "", ""},
     {"bad version, method", '5', "", "", "192.0.2.1", "80", "> 05 01 00 | < 04 00", kRefused, 0, "", ""},
     {"bad version, reply", '5', "", "", "192.0.2.1", "80", hello + "< 04 00 00 01 00 00 00 00 00 00", kRefused, -1, "", ""},
@@ -271,19 +256,18 @@ TEST(ProxyPaths, ScriptedExchangesOfOneReusedObject) {
     s.TunnelUser = user, s.TunnelPassword = password;
     s.Connect(host, port);
     EXPECT_RESULT(s, socks ? s.SocksReplyCode() : 0, replyCode, error);
-    if (error == 0) { EXPECT_EQ(std::make_pair(s.SocksActive(), s.TunnelOpen()), std::make_pair(socks, path == 'h')); }
+    if (error == 0) { EXPECT_EQ(std::tuple(s.SocksActive(), s.TunnelOpen(), Side(s, false)), std::tuple(socks, path == 'h', peer)); }
     if (!local.empty()) { EXPECT_EQ(Side(s, true), local); }
     if (path == 'h') { EXPECT_EQ(s.LocalAddressText(), "127.0.0.1") << "the local side is the handle's own"; }
-    if (error == 0) { EXPECT_EQ(Side(s, false), peer); }
     s.Close();
     if (error == 0) { EXPECT_EQ(s.RemoteAddressText(), peer.substr(0, peer.rfind(':'))) << "still shown after Close"; }
     EXPECT_EQ(ToHex(proxy.Finish()), ToHex(proxy.Expected())) << "no request after a refusal, nothing after the reply";
   }
 }
 
-// Listening at the proxy: the first reply is where it listens ("0.0.0.0": its own), the second who came in.
+// Listening at the proxy: the first reply is where it listens ("0.0.0.0": its own), the second who came in
+// ("" = it refuses any method), then the peer Accept reports.
 TEST(Socks, ListenThenAccept) {
-  // {the proxy's second reply ("" = it refuses any method), the peer Accept then reports}
   const std::pair<std::string, const char*> rows[] = {
       {"05 00 00 01 C0 00 02 05 C3 50", "192.0.2.5:50000"}, {"05 02 00 01 00 00 00 00 00 00", ""}, {"", ""}};
   for (const auto& [second, peer] : rows) {
@@ -328,8 +312,7 @@ TEST(Tunnel, AnswersDecide) {
     FakePeer proxy;
     proxy.Expect("CONNECT 192.0.2.1:80 HTTP/1.0\r\n\r\n").Step(how == 'x' ? '<' : how, answer).Script(how == 'x' ? "x" : "");
     TTCPBlockSocket s;
-    // The proxy stays open after its answer: a wait past the end times out.
-    UseProxy(false, s, proxy.Start(), error == kErrTimedOut ? 300 : 5000);
+    UseProxy(false, s, proxy.Start(), error == kErrTimedOut ? 300 : 5000);  // the proxy stays open: waits past its answer time out
     s.Connect("192.0.2.1", "80");
     EXPECT_EQ(s.LastError(), error) << s.LastErrorText();
     if (error != kErrTimedOut) { EXPECT_EQ(s.TunnelOpen(), error == 0); }

@@ -4,8 +4,6 @@
 
 #include <netinet/tcp.h>
 
-#include <cstdio>
-
 #include "support/Loopback.h"
 
 // A socket call's result and the error it leaves (braces: the call runs before LastError is read).
@@ -23,9 +21,8 @@ inline std::string FromHex(std::string hex) {  // "05 01 00" -> three bytes
 
 inline std::string ToHex(const std::string& bytes) {  // three bytes -> "05 01 00"
   std::string out;
-  char buf[4];
-  for (unsigned char c : bytes) out += (std::snprintf(buf, sizeof buf, " %02X", c), buf);
-  return out.empty() ? out : out.substr(1);
+  for (unsigned char c : bytes) out.append(out.empty() ? "" : " ").append({"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]});
+  return out;
 }
 
 class FakePeer {
@@ -35,11 +32,10 @@ class FakePeer {
   // Steps split by '|': "> hex" expect, "< hex" reply, "~ hex" reply a byte at a time (paced so
   // the bytes arrive apart), "x" close here.
   FakePeer& Script(const std::string& hexScript) {
-    for (size_t at = 0; at < hexScript.size();) {
-      const size_t bar = std::min(hexScript.find('|', at), hexScript.size());
+    for (size_t at = 0, bar; at < hexScript.size(); at = bar + 1) {
+      bar = std::min(hexScript.find('|', at), hexScript.size());
       const size_t kind = hexScript.find_first_not_of(' ', at);
       if (kind < bar) Step(hexScript[kind], FromHex(hexScript.substr(kind + 1, bar - kind - 1)));
-      at = bar + 1;
     }
     return *this;
   }
@@ -64,9 +60,8 @@ class FakePeer {
   void Run() {
     UniqueFd conn = listener_.Accept();
     listener_.Close();
-    // Without coalescing, paced single-byte sends reach the client as separate segments.
     const int one = 1;
-    ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // paced single bytes arrive as separate segments
     for (const auto& [kind, bytes] : steps_) {
       if (kind == 'x' || !conn.valid()) return;  // closing over unread input may send a reset
       if (kind == '<') SendAll(conn.get(), bytes);

@@ -25,10 +25,8 @@ class RealProxy {
     const char* binary = kind == Kind::Microsocks ? "/usr/bin/microsocks" : kind == Kind::Dante ? "/usr/sbin/danted" : "/usr/bin/tinyproxy";
     std::string why = std::string(binary) + " is missing: run scripts/setup.sh";
     // The port is picked before the server binds it; a lost race ends in another attempt.
-    for (int attempt = 0; attempt < 3 && ::access(binary, X_OK) == 0; ++attempt) {
-      std::unique_ptr<RealProxy> proxy(new RealProxy());
-      if (proxy->Launch(binary, kind, credentials, &why)) return proxy;
-    }
+    for (int attempt = 0; attempt < 3 && ::access(binary, X_OK) == 0; ++attempt)
+      if (std::unique_ptr<RealProxy> proxy(new RealProxy()); proxy->Launch(binary, kind, credentials, &why)) return proxy;
     if (error) *error = why;
     return nullptr;
   }
@@ -43,10 +41,7 @@ class RealProxy {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
-  std::string host() const { return "127.0.0.1"; }
-  std::string portText() const { return std::to_string(port_); }
-  std::string Text() const { return host() + ":" + portText(); }
-  std::string Log() const { return Read(dir_ + "/output.log"); }  // the server's output so far, for failure messages
+  std::string Text() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
   static std::string Read(const std::string& path) { return (std::ostringstream() << std::ifstream(path).rdbuf()).str(); }
@@ -107,7 +102,7 @@ class RealProxy {
     const auto endedOrUp = [&] { return (exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_) || Listening(); };
     if (WaitUntil(endedOrUp, std::chrono::seconds(15)) && !exited) return true;
     if (exited) pid_ = -1;
-    *error = args[0] + (exited ? " failed to start: " : " did not listen within 15 s: ") + Log();
+    *error = args[0] + (exited ? " failed to start: " : " did not listen within 15 s: ") + Read(logPath);
     return false;
   }
 
