@@ -279,7 +279,10 @@ TEST(RelayEnds, LateReleaseIdleSweepAndItsClockAThrowingPumpAndShutdownMidSwitch
   for (int i = 0; i < 20; ++i) {  // every other one waits in a splice, having moved a bulk chunk
     ASSERT_TRUE(RoundTrip(idle.emplace_back(m.Accept()).get(), i % 2 ? std::string(65536, 'z') : "hi"));
   }
-  const auto wakeUps = [] { rusage u{}; return ::getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_nvcsw : 0L; };  // of every thread
+  const auto wakeUps = [] {  // voluntary context switches of every thread of the process
+    rusage u{};
+    return ::getrusage(RUSAGE_SELF, &u) == 0 ? u.ru_nvcsw : 0L;
+  };
   const long before = wakeUps();
   std::this_thread::sleep_for(1s);  // measures what happens in a second of quiet
   EXPECT_LT(wakeUps() - before, 40) << "40 idle pumps woke periodically";
