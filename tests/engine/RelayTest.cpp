@@ -224,10 +224,13 @@ TEST(RelayEnds, LateReleaseIdleSweepAndItsClockAThrowingPumpAndShutdownMidSwitch
 
   // Released by the sweep while the client pours bytes in that a pump holds for its stalled
   // target; the workers, reused at once by the next relay, pass on nothing of the old one.
-  std::atomic<bool> stalling{true};
+  std::atomic<bool> stalling{true}, serverSideClosed{false};
   auto stalled = std::make_unique<TScriptedTarget>([&](int fd) {
-    if (const std::string first = ReadExactly(fd, 1); first == "S") WaitUntil([&] { return !stalling.load(); }, 60s);
-    else if (SendAll(fd, first)) Echo(fd);
+    if (const std::string first = ReadExactly(fd, 1); first != "S") {
+      if (SendAll(fd, first)) Echo(fd);
+    } else if (WaitUntil([&] { return !stalling.load(); }, 60s)) {
+      serverSideClosed = WaitPeerClosed(fd, 10000);  // the release closed it, not a later relay on the slot
+    }
   });
   m.Engine->SetTarget("127.0.0.1", stalled->portText());
   {
@@ -250,6 +253,7 @@ TEST(RelayEnds, LateReleaseIdleSweepAndItsClockAThrowingPumpAndShutdownMidSwitch
     sender.join();
   }
   stalling = false;
+  EXPECT_TRUE(WaitUntil([&] { return serverSideClosed.load(); }, 15s)) << "a released relay's server connection stays open";
   ASSERT_TRUE(WaitUntil([&] { return m.Engine->Sweep().Threads.empty(); }));
   {
     auto c = m.Accept();
