@@ -129,7 +129,7 @@ row 2 "--no-switch: invalid value 'maybe' \(expected true or false\)" "$relay" -
 row 2 '^kova-relay: --listen-address needs a value' "$relay" --listen-address=
 row 2 "^kova-relay: --allow: invalid entry '300\.1\.1\.1' \(expected an IPv4 or IPv6 address or a CIDR range\)\$" \
   "$relay" --allow 127.0.0.1 --allow 300.1.1.1
-row 2 "^kova-relay: --allow: invalid entry '10\.0\.0\.0/33'" "$relay" --allow ::1,10.0.0.0/33
+row 2 "^kova-relay: --allow: invalid entry '192\.0\.2\.0/33'" "$relay" --allow ::1,192.0.2.0/33
 row 2 "^kova-relay: --allow: invalid value ','" "$relay" --allow ,
 row 2 "^kova-relay: --allow-file: cannot open $work/none: No such file or directory\$" "$relay" --allow-file "$work/none"
 row 2 "^kova-relay: --allow-file: $work/allow: invalid entry '1\.2\.3\.4/'" "$relay" --allow-file "$work/allow"
